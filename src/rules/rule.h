@@ -1,0 +1,173 @@
+// The rule model.
+//
+// The rule file is turned once, at start-up, into `rule_list`: Rule records in
+// file order. A Rule holds a condition tree (ConditionNode, with MatchTerm
+// leaves), its actions (Action, each with a parsed template of TemplatePiece
+// records), the Halt flag and the `template_uses` bits. Every record owns what
+// its unique_ptr fields point to; lists are appended at the tail and released
+// in a loop, never by recursion along `next`.
+//
+// Threads: built and released on the initial thread only, outside the milter
+// main loop; between the two, connection threads read it concurrently and
+// nothing may write it. Per-message state lives in MessageContext.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "rules/text.h"
+
+// MatchTerm::field
+enum : std::uint32_t {
+  FIELD_UNDEFINED = 0,
+  FIELD_SMTP_SENDER = 1,
+  FIELD_FROM = 2,
+  FIELD_TO = 3,
+  FIELD_NOT_MATCHED = 4,
+  FIELD_MATCH_ALL = 5,
+};
+
+// MatchTerm::op
+enum : std::uint32_t {
+  OP_NONE = 0,
+  OP_STARTS = 1,
+  OP_ENDS = 2,
+  OP_CONTAINS = 3,
+  OP_IS = 4,
+};
+
+// ConditionNode::op
+enum : std::uint32_t {
+  COND_NONE = 0,
+  COND_OR = 1,
+  COND_AND = 2,
+};
+
+// Action::kind
+enum : std::uint32_t {
+  ACTION_STORE_IN = 0,
+  ACTION_ADD_HEADER = 1,
+  ACTION_PIPE = 2,
+};
+
+// TemplatePiece::kind: what is inserted after the piece's literal.
+enum : std::uint32_t {
+  PIECE_LITERAL = 0,
+  PIECE_SENDER = 1,
+  PIECE_SENDER_USER = 2,
+  PIECE_SENDER_DOMAIN = 3,
+  PIECE_FROM = 4,
+  PIECE_FROM_USER = 5,
+  PIECE_FROM_DOMAIN = 6,
+  PIECE_TO = 7,
+  PIECE_TO_USER = 8,
+  PIECE_TO_DOMAIN = 9,
+  PIECE_ALLTO = 10,
+  PIECE_ALLTO_USER = 11,
+  PIECE_ALLTO_DOMAIN = 12,
+};
+
+// Rule::template_uses bits.
+enum : std::uint32_t {
+  USES_FIRST_TO = 1,  // some template uses %TO%, %TO.USER% or %TO.DOMAIN%
+  USES_EACH_TO = 2,   // some template uses %ALLTO%, %ALLTO.USER% or %ALLTO.DOMAIN%
+};
+
+// A singly linked list owned through `head`, appended at `tail`, released in a
+// loop so that a long list cannot exhaust the stack.
+template <class T> struct TailList {
+  std::unique_ptr<T> head;
+  T *tail = nullptr;
+
+  TailList() = default;
+  TailList(const TailList &) = delete;
+  TailList &operator=(const TailList &) = delete;
+  TailList(TailList &&other) noexcept : head(std::move(other.head)), tail(other.tail) { other.tail = nullptr; }
+  TailList &operator=(TailList &&other) noexcept {
+    clear();
+    head = std::move(other.head);
+    tail = other.tail;
+    other.tail = nullptr;
+    return *this;
+  }
+  ~TailList() { clear(); }
+
+  void append(std::unique_ptr<T> node) noexcept {
+    T *raw = node.get();
+    raw->next.reset();
+    (tail ? tail->next : head) = std::move(node);
+    tail = raw;
+  }
+  void clear() noexcept {
+    while (head) head = std::move(head->next);
+    tail = nullptr;
+  }
+  bool empty() const noexcept { return !head; }
+};
+
+struct TemplatePiece {
+  std::uint32_t kind = PIECE_LITERAL;
+  Text literal;  // null when empty, except in the last piece
+  std::unique_ptr<TemplatePiece> next;
+};
+
+struct Action {
+  std::uint32_t kind = ACTION_STORE_IN;
+  std::uint32_t each_recipient = 0;
+  std::int32_t literal_length = 1;
+  TailList<TemplatePiece> pieces;  // never empty in a loaded action
+  std::unique_ptr<Action> next;
+};
+
+struct MatchTerm {
+  std::uint32_t field = FIELD_UNDEFINED;
+  std::uint32_t op = OP_NONE;
+  Text pattern;  // null for Not matched and Match all
+  std::uint32_t negated = 0;
+};
+
+struct ConditionNode {
+  std::uint32_t op = COND_NONE;
+  std::unique_ptr<ConditionNode> left;
+  std::unique_ptr<ConditionNode> right;
+  std::unique_ptr<MatchTerm> left_term;
+  std::unique_ptr<MatchTerm> right_term;
+  std::uint32_t negated = 0;
+
+  ConditionNode() = default;
+  ConditionNode(const ConditionNode &) = delete;
+  ConditionNode &operator=(const ConditionNode &) = delete;
+  ~ConditionNode();  // walks the right-nested chain in a loop
+};
+
+struct Rule {
+  std::unique_ptr<ConditionNode> condition;
+  TailList<Action> actions;  // empty when the rule has only Halt
+  std::unique_ptr<Rule> next;
+  std::uint32_t template_uses = 0;
+  std::uint32_t halt = 0;
+};
+
+using RuleList = TailList<Rule>;
+
+// The process's rules, in file order.
+extern RuleList rule_list;
+
+// A new, empty Rule; null when memory cannot be allocated.
+std::unique_ptr<Rule> new_rule() noexcept;
+
+// Links `rule` after the last rule of `list` and returns it.
+Rule *append_rule(RuleList &list, std::unique_ptr<Rule> rule) noexcept;
+
+// A new Action linked after the last action of `rule`; null when memory
+// cannot be allocated.
+Action *add_action(Rule &rule) noexcept;
+
+// Releases a condition tree.
+void free_condition(std::unique_ptr<ConditionNode> node) noexcept;
+
+// Releases the actions and the condition of `rule`, not the record itself.
+void free_rule_contents(Rule &rule) noexcept;
+
+// Releases every rule of `list` in list order (shutdown).
+void free_rule_list(RuleList &list) noexcept;

@@ -1,0 +1,185 @@
+#include "rules/template.h"
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "milter/message_context.h"
+
+namespace {
+
+struct Placeholder {
+  const char *rest;  // the bytes after the opening "%", closing "%" included
+  std::uint32_t kind;
+  std::uint32_t uses;
+};
+
+// "%%" is listed with the others: it is a literal piece that inserts nothing.
+constexpr Placeholder kPlaceholders[] = {
+    {"SENDER%", PIECE_SENDER, 0},
+    {"SENDER.USER%", PIECE_SENDER_USER, 0},
+    {"SENDER.DOMAIN%", PIECE_SENDER_DOMAIN, 0},
+    {"FROM%", PIECE_FROM, 0},
+    {"FROM.USER%", PIECE_FROM_USER, 0},
+    {"FROM.DOMAIN%", PIECE_FROM_DOMAIN, 0},
+    {"TO%", PIECE_TO, USES_FIRST_TO},
+    {"TO.USER%", PIECE_TO_USER, USES_FIRST_TO},
+    {"TO.DOMAIN%", PIECE_TO_DOMAIN, USES_FIRST_TO},
+    {"ALLTO%", PIECE_ALLTO, USES_EACH_TO},
+    {"ALLTO.USER%", PIECE_ALLTO_USER, USES_EACH_TO},
+    {"ALLTO.DOMAIN%", PIECE_ALLTO_DOMAIN, USES_EACH_TO},
+    {"%", PIECE_LITERAL, 0},
+};
+
+// Length of `rest` when `text` starts with it, else 0. Stops at the first
+// differing byte, so it never reads past the end of `text`.
+std::size_t match_rest(const char *text, const char *rest) noexcept {
+  std::size_t i = 0;
+  for (; rest[i] != '\0'; ++i)
+    if (text[i] != rest[i]) return 0;
+  return i;
+}
+
+int append_piece(Action &action, std::uint32_t kind, const char *from, std::size_t length, bool keep_empty) noexcept {
+  std::unique_ptr<TemplatePiece> piece(new (std::nothrow) TemplatePiece());
+  if (!piece) return 0;
+  piece->kind = kind;
+  if (length > 0 || keep_empty) {
+    piece->literal = copy_text(from, length);
+    if (!piece->literal) return 0;
+  }
+  action.pieces.append(std::move(piece));
+  return 1;
+}
+
+// A value split at its first "@".
+struct Value {
+  const char *text = nullptr;
+  std::size_t length = 0;
+  std::size_t at = 0;  // bytes before the first "@"; `length` when there is none
+};
+
+Value take_value(const char *text) noexcept {
+  Value value;
+  if (text == nullptr) return value;
+  value.text = text;
+  value.length = std::strlen(text);
+  const void *at = std::memchr(text, '@', value.length);
+  value.at = at ? static_cast<std::size_t>(static_cast<const char *>(at) - text) : value.length;
+  return value;
+}
+
+bool shell_safe(unsigned char byte) noexcept {
+  if (byte >= 0x80) return true;
+  if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9')) return true;
+  return std::strchr("@._+-=,:", byte) != nullptr && byte != '\0';
+}
+
+// Appends `length` bytes of an inserted value at `out`, made safe for `insert`.
+char *put_value(char *out, const char *bytes, std::size_t length, InsertMode insert) noexcept {
+  std::memcpy(out, bytes, length);
+  if (insert == INSERT_PATH_SAFE) {
+    if (out[0] == '.') out[0] = '_';
+    for (std::size_t i = 0; i < length; ++i)
+      if (out[i] == '/') out[i] = '_';
+  } else if (insert == INSERT_SHELL_SAFE) {
+    for (std::size_t i = 0; i < length; ++i)
+      if (!shell_safe(static_cast<unsigned char>(out[i]))) out[i] = '_';
+  }
+  return out + length;
+}
+
+const Value *value_for(std::uint32_t kind, const Value values[4]) noexcept {
+  switch (kind) {
+  case PIECE_SENDER: case PIECE_SENDER_USER: case PIECE_SENDER_DOMAIN: return &values[0];
+  case PIECE_FROM: case PIECE_FROM_USER: case PIECE_FROM_DOMAIN: return &values[1];
+  case PIECE_TO: case PIECE_TO_USER: case PIECE_TO_DOMAIN: return &values[2];
+  case PIECE_ALLTO: case PIECE_ALLTO_USER: case PIECE_ALLTO_DOMAIN: return &values[3];
+  default: return nullptr;
+  }
+}
+
+// Which part of the value a placeholder kind inserts: 0 whole, 1 user, 2 domain.
+int part_of(std::uint32_t kind) noexcept { return static_cast<int>((kind - 1) % 3); }
+
+}  // namespace
+
+int parse_template(const char *text, Rule &rule, Action &action) noexcept {
+  const char *segment = text;
+  const char *scan = text;
+  while ((scan = std::strchr(scan, '%')) != nullptr) {
+    const Placeholder *found = nullptr;
+    std::size_t length = 0;
+    for (const Placeholder &p : kPlaceholders) {
+      length = match_rest(scan + 1, p.rest);
+      if (length > 0) {
+        found = &p;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      ++scan;
+      continue;
+    }
+    if (!append_piece(action, found->kind, segment, static_cast<std::size_t>(scan - segment), false)) return 0;
+    rule.template_uses |= found->uses;
+    if (found->uses & USES_EACH_TO) action.each_recipient = 1;
+    scan += 1 + length;
+    segment = scan;
+  }
+  return append_piece(action, PIECE_LITERAL, segment, std::strlen(segment), true);
+}
+
+std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
+  std::size_t sum = 0;
+  for (const TemplatePiece *piece = first; piece != nullptr; piece = piece->next.get())
+    if (piece->literal) sum += std::strlen(piece->literal.get());
+  return static_cast<std::int32_t>(sum + 1);
+}
+
+Text expand_template(const Action &action, const MessageContext &msg, InsertMode insert) noexcept {
+  const Value values[4] = {
+      take_value(msg.smtp_sender.get()),
+      take_value(msg.from.get()),
+      take_value(msg.first_to),
+      take_value(msg.cursor != nullptr ? msg.cursor->address.get() : nullptr),
+  };
+
+  std::size_t size = static_cast<std::size_t>(action.literal_length) + 1;
+  for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
+    const Value *value = value_for(piece->kind, values);
+    if (value == nullptr) continue;
+    switch (part_of(piece->kind)) {
+    case 0: size += value->length; break;
+    case 1: size += value->at; break;
+    default: size += value->length - value->at; break;
+    }
+  }
+
+  Text result(new (std::nothrow) char[size]);
+  if (!result) return result;
+  char *out = result.get();
+  for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
+    if (piece->literal) {
+      const std::size_t length = std::strlen(piece->literal.get());
+      std::memcpy(out, piece->literal.get(), length);
+      out += length;
+    }
+    const Value *value = value_for(piece->kind, values);
+    if (value == nullptr) continue;
+    switch (part_of(piece->kind)) {
+    case 0:
+      if (value->length > 0) out = put_value(out, value->text, value->length, insert);
+      break;
+    case 1:
+      if (value->at > 0) out = put_value(out, value->text, value->at, insert);
+      break;
+    default:
+      if (value->length - value->at >= 2)
+        out = put_value(out, value->text + value->at + 1, value->length - value->at - 1, insert);
+      break;
+    }
+  }
+  *out = '\0';
+  return result;
+}

@@ -1,0 +1,39 @@
+// Action templates.
+//
+// parse_template splits an action argument into TemplatePiece records once, at
+// start-up, and records on the rule and the action which recipient
+// placeholders it uses. expand_template turns the pieces into the text for one
+// message with a single, exactly sized allocation. Placeholder values (SMTP
+// user, sender, recipients: all chosen by the sender of the mail) are passed
+// through `insert` so that an action can make them safe for where they land;
+// literal template text is never changed.
+//
+// Threads: parsing on the initial thread; expansion on any connection thread,
+// reading only the shared pieces and the caller's own MessageContext.
+#pragma once
+
+#include <cstdint>
+
+#include "rules/rule.h"
+#include "rules/text.h"
+
+struct MessageContext;
+
+// How placeholder values are inserted.
+enum InsertMode : std::uint32_t {
+  INSERT_AS_IS = 0,       // unchanged (Add Header, verbose descriptions of headers)
+  INSERT_PATH_SAFE = 1,   // "/" becomes "_", and a leading "." becomes "_"
+  INSERT_SHELL_SAFE = 2,  // bytes other than [A-Za-z0-9@._+=,:-] and >= 0x80 become "_"
+};
+
+// Parses `text` into a new piece list on `action`, adding bits to
+// `rule.template_uses` and setting `action.each_recipient`. Returns 0 when
+// memory runs out (the action is then left with a partial list), else 1.
+int parse_template(const char *text, Rule &rule, Action &action) noexcept;
+
+// Sum of the lengths of the present literals, plus 1.
+std::int32_t template_literal_length(const TemplatePiece *first) noexcept;
+
+// The text of `action`'s template for `msg`, owned by the caller; null when
+// memory cannot be allocated.
+Text expand_template(const Action &action, const MessageContext &msg, InsertMode insert = INSERT_AS_IS) noexcept;

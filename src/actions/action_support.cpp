@@ -1,0 +1,51 @@
+// The per-recipient walk and the error lines of the delivery actions.
+#include "actions/action_support.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "frontend/log.h"
+
+namespace {
+
+Recipient *first_matched_from(Recipient *recipient) noexcept {
+  while (recipient != nullptr && recipient->matched == 0) recipient = recipient->next.get();
+  return recipient;
+}
+
+}  // namespace
+
+void start_recipient_walk(const Action &action, MessageContext &msg) noexcept {
+  if (action.each_recipient != 0 && msg.cursor == nullptr) msg.cursor = first_matched_from(msg.recipients.head.get());
+}
+
+bool next_recipient(const Action &action, MessageContext &msg) noexcept {
+  if (action.each_recipient == 0 || msg.cursor == nullptr) return false;
+  msg.cursor = first_matched_from(msg.cursor->next.get());
+  return msg.cursor != nullptr;
+}
+
+void log_error_naming(const char *where, const char *before, const char *subject, const char *after) noexcept {
+  const int saved_errno = errno;
+  const char *parts[3] = {before, subject, after};
+  const std::size_t lengths[3] = {std::strlen(before), std::strlen(subject), std::strlen(after)};
+  const std::size_t size = lengths[0] + lengths[1] + lengths[2] + 1;
+
+  char fallback[1024];
+  std::unique_ptr<char[]> exact(new (std::nothrow) char[size]);
+  char *text = exact ? exact.get() : fallback;
+  const std::size_t room = exact ? size : sizeof fallback;
+
+  std::size_t used = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t left = room - 1 - used;
+    const std::size_t take = lengths[i] < left ? lengths[i] : left;
+    std::memcpy(text + used, parts[i], take);
+    used += take;
+  }
+  text[used] = '\0';
+  errno = saved_errno;
+  log_event(where, text, LOG_ERROR);
+}

@@ -1,0 +1,92 @@
+// Add Header: asks the MTA to add the header that the action's template
+// expands to; a To, Cc or Bcc header also adds its value as an envelope
+// recipient. Runs once or once per matched recipient, and only when the MTA
+// granted these changes at negotiation. Logs nothing but running out of
+// memory: a refusal shows in the trace and the verdict.
+#include <cstdio>
+#include <cstring>
+
+#include "actions/action_support.h"
+#include "actions/actions.h"
+#include "frontend/log.h"
+#include "milter/filter.h"
+#include "rules/template.h"
+
+namespace {
+
+// A header text split into name and value, pointing into the text itself.
+struct HeaderParts {
+  char *name = nullptr;   // null when the text is empty or only colons
+  char *value = nullptr;  // null when no byte follows the colon after the name
+};
+
+// Leading colons are skipped; the name runs to the next colon, which is
+// overwritten with the terminator; the value is everything after it,
+// unchanged. No state survives the call.
+HeaderParts split_header(char *text) noexcept {
+  HeaderParts parts;
+  while (*text == ':') ++text;
+  if (*text == '\0') return parts;
+  parts.name = text;
+  char *colon = std::strchr(text, ':');
+  if (colon == nullptr) return parts;
+  *colon = '\0';
+  if (colon[1] != '\0') parts.value = colon + 1;
+  return parts;
+}
+
+// Whether `name` is To, Cc or Bcc in any case. The lower-cased copy needs at
+// most four bytes, so it lives on the stack.
+bool names_recipient(const char *name) noexcept {
+  char lower[4];
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof lower) return false;
+  std::memcpy(lower, name, length + 1);
+  lowercase_in_place(lower);
+  return std::strcmp(lower, "to") == 0 || std::strcmp(lower, "cc") == 0 || std::strcmp(lower, "bcc") == 0;
+}
+
+// Adds the header of the current expansion. Returns 1 when the MTA took
+// everything asked of it.
+int add_one(const Action &action, SMFICTX *ctx, const MessageContext &msg) noexcept {
+  Text text = expand_template(action, msg, INSERT_AS_IS);
+  if (!text) {
+    log_event("ActionAddHeader", "expanded template", LOG_NO_MEMORY);
+    return 0;
+  }
+  const HeaderParts parts = split_header(text.get());
+  if (verbose_level >= 2) {
+    std::printf("Name: %s ", parts.name != nullptr ? parts.name : "(null)");
+    std::printf("Val: %s ", parts.value != nullptr ? parts.value : "(null)");
+  }
+  if (parts.name == nullptr) return 0;
+
+  if (parts.value == nullptr) {
+    char empty[] = "";
+    return smfi_addheader(ctx, parts.name, empty) == MI_SUCCESS ? 1 : 0;
+  }
+  int ok = 1;
+  if (names_recipient(parts.name)) {
+    if (verbose_level >= 2) std::printf("%s ", "Adding recipient");
+    // A refused recipient does not keep the header from being asked for.
+    if (smfi_addrcpt(ctx, parts.value) != MI_SUCCESS) ok = 0;
+  }
+  if (smfi_addheader(ctx, parts.name, parts.value) != MI_SUCCESS) ok = 0;
+  return ok;
+}
+
+}  // namespace
+
+int ActionAddHeader(const Action &action, SMFICTX *ctx, MessageContext &msg) noexcept {
+  if (add_headers_enabled.load() == 0) {
+    if (verbose_level >= 2) std::printf("%s ", "Adding headers NOT supported by MTA - Ignoring action");
+    return 1;
+  }
+  start_recipient_walk(action, msg);
+  int result = 0;
+  do {
+    // A per-recipient action answers with its last expansion.
+    result = add_one(action, ctx, msg);
+  } while (next_recipient(action, msg));
+  return result;
+}

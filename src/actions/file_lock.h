@@ -1,0 +1,41 @@
+// Locks that keep Store In appends to one file whole.
+//
+// Two layers guard an append. fcntl record locks keep other processes out,
+// but they belong to the whole process: two threads of ours would both get
+// them, and closing any descriptor of the file drops all of them. So each
+// append first takes a process-wide lock for the file, keyed by device and
+// inode (the same file under two paths is one file), and holds it from open
+// to close, around the record lock.
+//
+// Nothing here logs; callers report failures with their own lines. Safe on
+// any connection thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+
+struct FileLockEntry;
+
+// Blocks until this thread holds the process-wide lock of the file (dev, ino).
+// Null when memory for a new entry cannot be allocated. Entries live only
+// while some thread holds or waits for them.
+FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino) noexcept;
+
+// Gives the lock back; the entry is freed when nobody else uses it.
+void release_file_lock(FileLockEntry *entry) noexcept;
+
+// Number of entries in the registry (for tests: 0 when no append is running).
+std::size_t file_lock_entries() noexcept;
+
+// How long take_record_lock waits for other processes, in milliseconds.
+// 60 seconds; tests shorten it.
+extern std::atomic<long> record_lock_wait_limit_ms;
+
+// Takes an fcntl write lock on the `length` bytes that start at the current
+// end of the file behind `fd`. While another process holds an overlapping
+// lock it retries, at once a few times and then with sleeps that grow to
+// 10 ms. Returns 1 when locked; 0 on failure with errno set (EAGAIN when the
+// wait limit ran out).
+int take_record_lock(int fd, off_t length) noexcept;

@@ -1,0 +1,117 @@
+// Store In: appends the mailbox record to the file that the action's template
+// names, once or once per matched recipient.
+//
+// An append either lands whole or not at all. The file is held under this
+// process's per-file lock from open to close and, inside it, under an fcntl
+// record lock on exactly the bytes the record will occupy at the end of the
+// file. The record is flushed and checked while both locks are held; when the
+// write fails (disk full, quota, EFBIG, I/O error) the file is cut back to its
+// length before the record, so a reader never sees half a message.
+//
+// Placeholder values are made path-safe on expansion: an envelope address
+// cannot add a directory level or climb out of the template's directory.
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "actions/action_support.h"
+#include "actions/actions.h"
+#include "actions/file_lock.h"
+#include "actions/mailbox.h"
+#include "frontend/log.h"
+#include "rules/template.h"
+
+namespace {
+
+constexpr const char *kWhere = "mlfi_eom";
+
+// Writes the record through a stream on the locked descriptor, which starts
+// at `start` bytes (the file's length before the record), and closes it. A
+// failed write is undone before the close drops the record lock. Returns 1
+// when the whole record is in the file.
+int write_record(int fd, off_t start, const char *path, const std::time_t &message_time,
+                 const MessageContext &msg) noexcept {
+  std::FILE *stream = fdopen(fd, "a");
+  if (stream == nullptr) {
+    log_event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
+    close(fd);
+    return 0;
+  }
+
+  errno = 0;
+  PrintMail(stream, message_time, msg);
+  // Flushed here, under the lock: fclose would report a failed write only
+  // after its close had released the lock.
+  if (std::fflush(stream) != 0 || std::ferror(stream) != 0) {
+    const int write_errno = errno != 0 ? errno : EIO;
+    __fpurge(stream);  // nothing may reach the file after the cut
+    if (ftruncate(fd, start) != 0) {
+      // The record's partial bytes stay; the failure below is still reported.
+    }
+    std::fclose(stream);
+    errno = write_errno;
+    log_error_naming(kWhere, "Could not write to file '", path, "'.");
+    return 0;
+  }
+  // Everything is written; a close that still fails (a network file system
+  // reporting late) is reported too, but the file can no longer be cut safely.
+  if (std::fclose(stream) != 0) {
+    log_error_naming(kWhere, "Could not write to file '", path, "'.");
+    return 0;
+  }
+  return 1;
+}
+
+// Appends one record to the file that `path` names. Returns 1 on success.
+int store_one(const char *path, const std::time_t &message_time, const MessageContext &msg) noexcept {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0620);
+  if (fd < 0) {
+    log_error_naming(kWhere, "Could not open file '", path, "'.");
+    return 0;
+  }
+  struct stat identity{};
+  if (fstat(fd, &identity) != 0) {
+    log_error_naming(kWhere, "Could not open file '", path, "'.");
+    close(fd);
+    return 0;
+  }
+  FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino);
+  if (file_lock == nullptr) {
+    log_event(kWhere, "file lock", LOG_NO_MEMORY);
+    close(fd);
+    return 0;
+  }
+
+  int stored = 0;
+  struct stat before{};
+  if (!take_record_lock(fd, static_cast<off_t>(msg.record_size)) || fstat(fd, &before) != 0) {
+    log_error_naming(kWhere, "Could not get write lock on '", path, "'.");
+    close(fd);
+  } else {
+    stored = write_record(fd, before.st_size, path, message_time, msg);
+  }
+  // Only now, with this thread's descriptor closed, may another thread of
+  // the process open, lock and close the same file.
+  release_file_lock(file_lock);
+  return stored;
+}
+
+}  // namespace
+
+int ActionStoreIn(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept {
+  start_recipient_walk(action, msg);
+  do {
+    Text path = expand_template(action, msg, INSERT_PATH_SAFE);
+    if (!path) {
+      log_event(kWhere, "expanded template", LOG_NO_MEMORY);
+      return 0;
+    }
+    if (action.each_recipient != 0 && verbose_level >= 1) std::printf("%s, ", path.get());
+    if (!store_one(path.get(), message_time, msg)) return 0;
+  } while (next_recipient(action, msg));
+  return 1;
+}

@@ -1,0 +1,112 @@
+// Golden mailbox records: messages captured through the callbacks and written
+// by PrintMail must come out byte for byte, exactly record_size bytes long.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "actions/mailbox.h"
+#include "support/fake_smfi.h"
+#include "support/milter_helpers.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// 1700000000 is Tue Nov 14 22:13:20 2023 in UTC.
+constexpr std::time_t kWhen = 1700000000;
+
+class MailboxRecord : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char *tz = std::getenv("TZ");
+    had_tz_ = tz != nullptr;
+    if (had_tz_) saved_tz_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (had_tz_)
+      setenv("TZ", saved_tz_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+  // The record PrintMail writes for `msg`.
+  static std::string print(const MessageContext &msg) {
+    char *buffer = nullptr;
+    size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    PrintMail(out, kWhen, msg);
+    std::fclose(out);
+    std::string record(buffer, size);
+    std::free(buffer);
+    return record;
+  }
+
+ private:
+  bool had_tz_ = false;
+  std::string saved_tz_;
+};
+
+TEST_F(MailboxRecord, GoldenRecordsMatchTheirCount) {
+  struct Case {
+    const char *name;
+    MessageInput input;
+    std::string want;
+    bool warns;  // no headers
+  };
+  const std::string date = "Tue Nov 14 22:13:20 2023\n";
+  const Case cases[] = {
+      {"null sender, no headers, empty body", {"<>", {}, {}, {}}, "From <>  " + date + "\n\n\n", true},
+      {"counted example",
+       {"<ab>", {"<r@x>"}, {{"Subject", "hi"}, {"X", ""}}, {"0123456789", "abcde"}},
+       "From <ab>  " + date + "Subject: hi\nX: \n\n0123456789abcde\n\n",
+       false},
+      {"NUL bytes, From line and no final newline in the body",
+       {"<Ann@B>", {}, {{"H", "v"}}, {"From me\n"s, "a\0b"s}},
+       "From <ann@b>  " + date + "H: v\n\nFrom me\na\0b\n\n"s,
+       false},
+      {"header text kept as received",
+       {"x@y", {}, {{"Received", "from a\r\n\tby b"}, {"subject", "  two  spaces"}}, {"body\r\n"}},
+       "From <x@y>  " + date + "Received: from a\r\n\tby b\nsubject:   two  spaces\n\nbody\r\n\n\n",
+       false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    FakeConnection connection;
+    feed(connection, c.input);
+    MessageContext *msg = context_of(connection);
+    ASSERT_NE(msg, nullptr);
+    complete_record_size(*msg, kWhen);
+    const std::string record = print(*msg);
+    EXPECT_EQ(record, c.want);
+    EXPECT_EQ(static_cast<std::int64_t>(record.size()), msg->record_size);
+    const auto lines = log.lines();
+    if (c.warns) {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0].rfind("<time> Quorvane(PrintMail): WARNING - Message contains no headers. (errno: ", 0), 0u)
+          << lines[0];
+    } else {
+      EXPECT_TRUE(lines.empty());
+    }
+    mlfi_abort(connection.ctx());
+  }
+}
+
+TEST_F(MailboxRecord, CountedExampleIsSeventyBytes) {
+  FakeConnection connection;
+  feed(connection, {"<ab>", {}, {{"Subject", "hi"}, {"X", ""}}, {std::string(10, 'x'), std::string(5, 'y')}});
+  MessageContext *msg = context_of(connection);
+  EXPECT_EQ(msg->record_size, 42);
+  complete_record_size(*msg, kWhen);
+  EXPECT_EQ(msg->record_size, 70);
+  EXPECT_EQ(print(*msg).size(), 70u);
+  mlfi_abort(connection.ctx());
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+// Helpers shared by the capture, dispatch and action tests: a captured log,
+// a scratch directory, feeding a message through the capture callbacks of a
+// FakeConnection, and hand-built rules.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "frontend/log.h"
+#include "milter/message_context.h"
+#include "rules/rule.h"
+#include "rules/template.h"
+#include "support/fake_smfi.h"
+
+// Points log_stream at a temporary file for the life of the object and sets
+// the error policy; both are restored afterwards.
+class LogCapture {
+ public:
+  explicit LogCapture(int accept = 1) : saved_stream_(log_stream), saved_accept_(accept_on_error) {
+    file_ = std::tmpfile();
+    log_stream = file_;
+    accept_on_error = accept;
+  }
+  ~LogCapture() {
+    log_stream = saved_stream_;
+    accept_on_error = saved_accept_;
+    std::fclose(file_);
+  }
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+
+  // Everything logged so far, each line's 24-character timestamp checked and
+  // replaced by "<time>".
+  std::vector<std::string> lines() const {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::vector<std::string> result;
+    std::string line;
+    for (int ch; (ch = std::fgetc(file_)) != EOF;) {
+      line += static_cast<char>(ch);
+      if (ch == '\n') {
+        result.push_back(strip(line));
+        line.clear();
+      }
+    }
+    if (!line.empty()) result.push_back(strip(line));
+    std::fseek(file_, 0, SEEK_END);
+    return result;
+  }
+
+ private:
+  static std::string strip(const std::string &line) {
+    static const std::regex stamp("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ");
+    std::smatch match;
+    if (!std::regex_search(line, match, stamp)) return "<no timestamp>" + line;
+    return "<time> " + line.substr(25);
+  }
+
+  std::FILE *file_ = nullptr;
+  std::FILE *saved_stream_;
+  int saved_accept_;
+};
+
+// The expected log lines, with the timestamp as LogCapture shows it.
+inline std::string no_memory_line(const std::string &where, const std::string &what, int accept = 1) {
+  return "<time> Quorvane(" + where + "): ERROR - Could not allocate memory for " + what +
+         ". \t\t\t\t\tperhaps system or process memory limits have been reached? " +
+         (accept ? "Mail accepted despite error" : "Mail returned to sender") + ".\n";
+}
+inline std::string no_private_data_line(const std::string &where, int accept = 1) {
+  return "<time> Quorvane(" + where + "): ERROR - Private data was not found \t\t\t\t\tdurining " +
+         (accept ? "Mail accepted despite error" : "Mail returned to sender") + ". This should never happen!\n";
+}
+inline std::string error_line(const std::string &where, const std::string &what, int error, int accept = 1) {
+  return "<time> Quorvane(" + where + "): ERROR - " + what + " (errno: " + std::to_string(error) + ":" +
+         std::strerror(error) + "). " + (accept ? "Mail accepted despite error" : "Mail returned to sender") +
+         ".\n";
+}
+
+// A scratch directory under /tmp, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/quorvane-test-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { remove_tree(path_); }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+  // Names in the directory, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(path_.c_str())) {
+      while (dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+          names.emplace_back(entry->d_name);
+      closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  static void remove_tree(const std::string &path) {
+    if (DIR *dir = opendir(path.c_str())) {
+      while (dirent *entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        const std::string child = path + "/" + entry->d_name;
+        struct stat info {};
+        if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+          remove_tree(child);
+        else
+          unlink(child.c_str());
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  }
+
+  std::string path_;
+};
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline bool file_exists(const std::string &path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// A message as the MTA hands it over.
+struct MessageInput {
+  std::string sender = "<Ann@Example.org>";
+  std::vector<std::string> recipients;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::string> chunks;
+};
+
+inline sfsistat call_envfrom(FakeConnection &c, const std::string &sender) {
+  std::string copy = sender;
+  char *argv[] = {copy.data(), nullptr};
+  return mlfi_envfrom(c.ctx(), argv);
+}
+inline sfsistat call_envrcpt(FakeConnection &c, const std::string &recipient) {
+  std::string copy = recipient;
+  char *argv[] = {copy.data(), nullptr};
+  return mlfi_envrcpt(c.ctx(), argv);
+}
+inline sfsistat call_header(FakeConnection &c, const std::string &name, const std::string &value) {
+  std::string n = name, v = value;
+  return mlfi_header(c.ctx(), n.data(), v.data());
+}
+inline sfsistat call_body(FakeConnection &c, const std::string &chunk) {
+  std::string copy = chunk;
+  return mlfi_body(c.ctx(), reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+}
+
+// Feeds envelope, headers and body through the capture callbacks; every
+// callback must continue.
+inline void feed(FakeConnection &c, const MessageInput &m) {
+  ASSERT_EQ(call_envfrom(c, m.sender), SMFIS_CONTINUE);
+  for (const auto &r : m.recipients) ASSERT_EQ(call_envrcpt(c, r), SMFIS_CONTINUE);
+  for (const auto &[name, value] : m.headers) ASSERT_EQ(call_header(c, name, value), SMFIS_CONTINUE);
+  for (const auto &chunk : m.chunks) ASSERT_EQ(call_body(c, chunk), SMFIS_CONTINUE);
+}
+
+inline MessageContext *context_of(FakeConnection &c) { return static_cast<MessageContext *>(c.priv); }
+
+// A message built by hand (no milter connection), for the actions.
+inline std::unique_ptr<MessageContext> make_message(const std::string &from,
+                                                    const std::vector<std::string> &recipients = {},
+                                                    const std::string &body = "Hello\n") {
+  auto msg = std::make_unique<MessageContext>();
+  msg->from = copy_text(from.c_str());
+  msg->record_size = static_cast<std::int64_t>(from.size()) + 9;
+  for (const auto &address : recipients) {
+    auto r = std::make_unique<Recipient>();
+    r->address = copy_text(address.c_str());
+    r->matched = 1;
+    msg->recipients.append(std::move(r));
+  }
+  auto h = std::make_unique<HeaderField>();
+  h->name = copy_text("Subject");
+  h->value = copy_text("test");
+  msg->record_size += 7 + 4 + 3;
+  msg->headers.append(std::move(h));
+  auto chunk = std::make_unique<BodyChunk>();
+  chunk->data.reset(new char[body.size() + 1]);
+  std::memcpy(chunk->data.get(), body.data(), body.size());
+  chunk->length = static_cast<std::int32_t>(body.size());
+  msg->record_size += chunk->length;
+  msg->body.append(std::move(chunk));
+  return msg;
+}
+
+// Adds what end of message adds for `when` to a hand-built message.
+inline void complete_record_size(MessageContext &msg, std::time_t when) {
+  msg.record_size += static_cast<std::int64_t>(std::strlen(format_ctime(when).text)) + 4;
+}
+
+// An action of `kind` whose argument is `text`, added to `rule`.
+inline Action &add_template_action(Rule &rule, std::uint32_t kind, const std::string &text) {
+  Action *action = add_action(rule);
+  action->kind = kind;
+  EXPECT_EQ(parse_template(text.c_str(), rule, *action), 1);
+  action->literal_length = template_literal_length(action->pieces.head.get());
+  return *action;
+}
+
+// A condition of a single term.
+inline std::unique_ptr<ConditionNode> single_term(std::uint32_t field, std::uint32_t op = OP_NONE,
+                                                  const char *pattern = nullptr) {
+  auto node = std::make_unique<ConditionNode>();
+  node->left_term = std::make_unique<MatchTerm>();
+  node->left_term->field = field;
+  node->left_term->op = op;
+  if (pattern != nullptr) node->left_term->pattern = copy_text(pattern);
+  return node;
+}
+
+// A standalone action (for the action tests), parsed from `text`.
+struct StandaloneAction {
+  Rule rule;
+  Action *action = nullptr;
+  StandaloneAction(std::uint32_t kind, const std::string &text) { action = &add_template_action(rule, kind, text); }
+};
+
+// Replaces rule_list for the life of the object.
+class RuleListScope {
+ public:
+  RuleListScope() { saved_ = std::move(rule_list); }
+  ~RuleListScope() {
+    free_rule_list(rule_list);
+    rule_list = std::move(saved_);
+  }
+  RuleListScope(const RuleListScope &) = delete;
+  RuleListScope &operator=(const RuleListScope &) = delete;
+
+  Rule &add(std::unique_ptr<ConditionNode> condition, std::uint32_t halt = 0) {
+    Rule *rule = append_rule(rule_list, new_rule());
+    rule->condition = std::move(condition);
+    rule->halt = halt;
+    return *rule;
+  }
+
+ private:
+  RuleList saved_;
+};
+
+// Sets verbose_level for the life of the object.
+class VerboseScope {
+ public:
+  explicit VerboseScope(int level) : saved_(verbose_level) { verbose_level = level; }
+  ~VerboseScope() { verbose_level = saved_; }
+  VerboseScope(const VerboseScope &) = delete;
+  VerboseScope &operator=(const VerboseScope &) = delete;
+
+ private:
+  int saved_;
+};

@@ -1,0 +1,59 @@
+// Rule listing for -n.
+//
+// Prints each rule's condition fully parenthesised, so that an administrator
+// can see how the parser grouped and negated it: one "(...)" per node, the
+// node's "!" right after its "(", and a phrase per test. Patterns are printed
+// as stored (From and To patterns lower-cased), unescaped. Actions are not
+// listed. Nothing separates two rules and no newline follows the last one.
+#include "rules/listing.h"
+
+namespace {
+
+// Field phrases by MatchTerm::field; FIELD_UNDEFINED through FIELD_MATCH_ALL.
+constexpr const char *kFieldPhrases[] = {
+    "[Undefined Field] ", "SMTP Sender ", "From Address ", "To Address ", "No Rule has been matched yet ",
+    "[Always True] ",
+};
+
+// Operator phrases by MatchTerm::op; OP_NONE through OP_IS.
+constexpr const char *kOperatorPhrases[] = {
+    "is operated on in some way by ", "starts with ", "ends with ", "contains ", "is ",
+};
+
+template <std::size_t N> const char *phrase(const char *const (&table)[N], std::uint32_t index) noexcept {
+  return index < N ? table[index] : "";
+}
+
+void print_side(std::FILE *out, const ConditionNode *subtree, const MatchTerm *term) noexcept {
+  if (subtree != nullptr)
+    print_condition(out, *subtree);
+  else if (term != nullptr)
+    print_term(out, *term);
+}
+
+}  // namespace
+
+void print_condition(std::FILE *out, const ConditionNode &node) noexcept {
+  std::fputs("(", out);
+  if (node.negated) std::fputs("!", out);
+  print_side(out, node.left.get(), node.left_term.get());
+  if (node.op == COND_OR)
+    std::fputs(" or ", out);
+  else if (node.op == COND_AND)
+    std::fputs(" and ", out);
+  print_side(out, node.right.get(), node.right_term.get());
+  std::fputs(")", out);
+}
+
+void print_term(std::FILE *out, const MatchTerm &term) noexcept {
+  std::fputs(phrase(kFieldPhrases, term.field), out);
+  if (term.field == FIELD_NOT_MATCHED || term.field == FIELD_MATCH_ALL) return;
+  if (term.negated) std::fputs("!", out);
+  std::fputs(phrase(kOperatorPhrases, term.op), out);
+  std::fprintf(out, "\"%s\"", term.pattern ? term.pattern.get() : "");
+}
+
+void print_rules(std::FILE *out, const RuleList &rules) noexcept {
+  for (const Rule *rule = rules.head.get(); rule != nullptr; rule = rule->next.get())
+    if (rule->condition) print_condition(out, *rule->condition);
+}

@@ -1,0 +1,393 @@
+// Rule file parser.
+//
+// A handful of mutually calling readers, each of which knows what may come
+// next, read the rule file one byte at a time with one character of push-back
+// (only read_token pushes back). There is no tokenizer: the place in the
+// grammar is the place in the call chain. The model is built while reading;
+// each rule is appended as soon as its "{" is read, so after a syntax error
+// the caller's list holds what was built up to that point.
+//
+// A syntax error records its message and every reader returns early (null or
+// 0) up the chain; nothing here ends the process except load_rule_file. The
+// one warning (a missing connector) is written to `diagnostics` and parsing
+// goes on after it.
+//
+// Diagnostics: the messages of the rule language, written byte for byte;
+// "Unable to allocate memory while reading the config file.\n" when the model
+// cannot be allocated; "Parsing error - conditions nested too deeply\n" when
+// "(" or "and"/"or" nest deeper than kMaxDepth, which would otherwise let a
+// broken rule file overflow the stack.
+#include "rules/parser.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "rules/template.h"
+#include "rules/text.h"
+
+int config_has_add_header = 0;
+
+namespace {
+
+// Longest chain of open conditions: each "(" and each "and"/"or" opens one.
+constexpr int kMaxDepth = 10000;
+
+// A string token holds at most kTokenSize - 1 bytes.
+constexpr std::size_t kTokenSize = 256;
+
+constexpr char kNoMemory[] = "Unable to allocate memory while reading the config file.\n";
+
+struct Reader {
+  std::FILE *in;
+  std::FILE *diagnostics;
+  int depth = 0;
+  bool failed = false;
+  char message[192] = {};
+
+  int get() noexcept { return std::getc(in); }
+  void unget(int ch) noexcept { std::ungetc(ch, in); }
+};
+
+// Records the first error; every caller then returns at once.
+int fail(Reader &r, const char *message) noexcept {
+  if (!r.failed) {
+    std::snprintf(r.message, sizeof r.message, "%s", message);
+    r.failed = true;
+  }
+  return 0;
+}
+
+bool is_blank(int ch) noexcept { return ch == '\t' || ch == '\n' || ch == '\v' || ch == '\r' || ch == ' '; }
+
+bool ends_unquoted_token(int ch) noexcept { return ch == ')' || ch == ',' || ch == ';' || ch == '}'; }
+
+// The next character that is neither blank nor inside a comment, or EOF.
+int skip_blanks(Reader &r) noexcept {
+  bool in_comment = false;
+  for (;;) {
+    const int ch = r.get();
+    if (ch == EOF) return EOF;
+    if (ch == '\t' || ch == '\v' || ch == '\r' || ch == ' ') continue;
+    if (ch == '\n') {
+      in_comment = false;
+      continue;
+    }
+    if (ch == '#') {
+      in_comment = true;
+      continue;
+    }
+    if (!in_comment) return ch;
+  }
+}
+
+// Reads the rest of a keyword letter by letter, lower-casing each byte read;
+// stops at the first byte that differs.
+int expect_keyword(Reader &r, const char *rest, const char *message) noexcept {
+  for (const char *p = rest; *p != '\0'; ++p) {
+    int ch = r.get();
+    if (ch != EOF) ch = ascii_tolower(ch);
+    if (ch != static_cast<unsigned char>(*p)) return fail(r, message);
+  }
+  return 1;
+}
+
+// One string token: quotes toggle quoting anywhere, a backslash takes the
+// next byte literally, and an unquoted blank or ")", ",", ";", "}" ends it
+// (the latter four are pushed back for the caller). Null on error.
+Text read_token(Reader &r) noexcept {
+  char buffer[kTokenSize];
+  std::size_t length = 0;
+  bool quoting = false;
+  int ch = skip_blanks(r);
+  for (;;) {
+    if (ch == EOF || ch == '\0') {
+      fail(r, "Unexpected end-of-file while trying to parse string.\n");
+      return nullptr;
+    }
+    if (ch == '"') {
+      quoting = !quoting;
+      ch = r.get();
+      continue;
+    }
+    if (!quoting && is_blank(ch)) break;
+    if (!quoting && ends_unquoted_token(ch)) {
+      r.unget(ch);
+      break;
+    }
+    if (ch == '\\') {
+      ch = r.get();
+      // A NUL stands for the end of the file here too: a token never holds one.
+      if (ch == EOF || ch == '\0') {
+        fail(r, "Unexpected end-of-file while trying to parse string.\n");
+        return nullptr;
+      }
+    }
+    buffer[length++] = static_cast<char>(ch);
+    ch = r.get();
+    if (length == kTokenSize) {
+      fail(r, "Buffer overflow! Perhaps the configuration file is missing a closing quote?\n");
+      return nullptr;
+    }
+  }
+  Text token = copy_text(buffer, length);
+  if (!token) fail(r, kNoMemory);
+  return token;
+}
+
+struct OperatorKeyword {
+  int first;  // lower case
+  const char *rest;
+  const char *message;
+  std::uint32_t op;
+};
+
+constexpr OperatorKeyword kOperators[] = {
+    {'c', "ontains", "Parsing error; expected \"Contains\"\n", OP_CONTAINS},
+    {'e', "nds", "Parsing error; expected \"Ends\"\n", OP_ENDS},
+    {'i', "s", "Parsing error; expected \"Is\"\n", OP_IS},
+    {'s', "tarts", "Parsing error; expected \"Starts\"\n", OP_STARTS},
+};
+
+// A test on `field`: optional "!", operator, pattern. Not matched and Match
+// all read nothing more.
+std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
+  std::unique_ptr<MatchTerm> term(new (std::nothrow) MatchTerm());
+  if (!term) {
+    fail(r, kNoMemory);
+    return nullptr;
+  }
+  term->field = field;
+  if (field == FIELD_NOT_MATCHED || field == FIELD_MATCH_ALL) return term;
+
+  int ch = skip_blanks(r);
+  if (ch == '!') {
+    term->negated = 1;
+    ch = skip_blanks(r);
+  }
+  const OperatorKeyword *keyword = nullptr;
+  for (const OperatorKeyword &k : kOperators)
+    if (ch != EOF && ascii_tolower(ch) == k.first) keyword = &k;
+  if (keyword == nullptr) {
+    fail(r, "Parsing error; expected a field location\n");
+    return nullptr;
+  }
+  if (!expect_keyword(r, keyword->rest, keyword->message)) return nullptr;
+  term->op = keyword->op;
+
+  term->pattern = read_token(r);
+  if (!term->pattern) return nullptr;
+  if (field != FIELD_SMTP_SENDER) lowercase_in_place(term->pattern.get());
+  return term;
+}
+
+struct OperandKeyword {
+  int first;  // lower case
+  const char *rest;
+  const char *message;
+  std::uint32_t field;
+};
+
+constexpr OperandKeyword kOperands[] = {
+    {'f', "rom", "Parsing error - expected From\n", FIELD_FROM},
+    {'m', "atch all", "Parsing error - expected Match All\n", FIELD_MATCH_ALL},
+    {'n', "ot matched", "Parsing error - expected Not Matched\n", FIELD_NOT_MATCHED},
+    {'s', "ender", "Parsing error - expected Sender\n", FIELD_SMTP_SENDER},
+    {'t', "o", "Parsing error - expected To\n", FIELD_TO},
+};
+
+std::unique_ptr<ConditionNode> parse_condition(Reader &r) noexcept;
+
+// The operand starting with `ch`: a parenthesised condition or a test.
+int parse_operand(Reader &r, ConditionNode &node, int ch) noexcept {
+  if (ch == EOF || ch == '\0') return fail(r, "Parsing error - unexpected End of File\n");
+  if (ch == '(') {
+    node.left = parse_condition(r);
+    return node.left ? 1 : 0;
+  }
+  for (const OperandKeyword &k : kOperands) {
+    if (ascii_tolower(ch) != k.first) continue;
+    if (!expect_keyword(r, k.rest, k.message)) return 0;
+    node.left_term = parse_term(r, k.field);
+    return node.left_term ? 1 : 0;
+  }
+  char message[64];
+  std::snprintf(message, sizeof message, "Parsing error - unexpected character %c\n", ch);
+  return fail(r, message);
+}
+
+// The connector after an operand: "and"/"or" and the rest of the chain, or
+// ")"/"}" closing it. Anything else is reported and taken as the close.
+int parse_connector(Reader &r, ConditionNode &node) noexcept {
+  const int ch = skip_blanks(r);
+  if (ch == 'A' || ch == 'a' || ch == 'O' || ch == 'o') {
+    const bool is_and = ch == 'A' || ch == 'a';
+    if (!expect_keyword(r, is_and ? "nd" : "r", is_and ? "Parsing error - expected AND\n" : "Parsing error - expected OR\n"))
+      return 0;
+    node.op = is_and ? COND_AND : COND_OR;
+    node.right = parse_condition(r);
+    return node.right ? 1 : 0;
+  }
+  if (ch == ')' || ch == '}') return 1;
+  if (r.diagnostics != nullptr) {
+    if (ch == EOF)
+      std::fputs("Parsing error - expected o, a or ), found \"EOF\"\n", r.diagnostics);
+    else
+      std::fprintf(r.diagnostics, "Parsing error - expected o, a or ), found \"%c\"\n", ch);
+  }
+  return 1;
+}
+
+// One condition: optional "!", operand, connector. Recurses for "(" and for
+// the rest of an "and"/"or" chain, so the depth is bounded.
+std::unique_ptr<ConditionNode> parse_condition(Reader &r) noexcept {
+  if (r.depth >= kMaxDepth) {
+    fail(r, "Parsing error - conditions nested too deeply\n");
+    return nullptr;
+  }
+  std::unique_ptr<ConditionNode> node(new (std::nothrow) ConditionNode());
+  if (!node) {
+    fail(r, kNoMemory);
+    return nullptr;
+  }
+  ++r.depth;
+  int ch = skip_blanks(r);
+  if (ch == '!') {
+    node->negated = 1;
+    ch = skip_blanks(r);
+  }
+  const int ok = parse_operand(r, *node, ch) && parse_connector(r, *node);
+  --r.depth;
+  if (!ok) return nullptr;
+  return node;
+}
+
+// An action with a template argument, appended to `rule`.
+int read_action(Reader &r, Rule &rule, std::uint32_t kind) noexcept {
+  Action *action = add_action(rule);
+  if (action == nullptr) return fail(r, kNoMemory);
+  action->kind = kind;
+  const Text argument = read_token(r);
+  if (!argument) return 0;
+  if (!parse_template(argument.get(), rule, *action)) return fail(r, kNoMemory);
+  action->literal_length = template_literal_length(action->pieces.head.get());
+  return 1;
+}
+
+// One action keyword starting with `ch`, and its argument.
+int parse_action(Reader &r, Rule &rule, int ch) noexcept {
+  switch (ch) {
+  case 'A':
+  case 'a':
+    if (!expect_keyword(r, "dd header", "Parsing error - expected Add Header\n")) return 0;
+    if (!read_action(r, rule, ACTION_ADD_HEADER)) return 0;
+    config_has_add_header = 1;
+    return 1;
+  case 'H':
+  case 'h':
+    if (!expect_keyword(r, "alt", "Parsing error - expected Halt\n")) return 0;
+    rule.halt = 1;
+    return 1;
+  case 'P':
+  case 'p':
+    if (!expect_keyword(r, "ipe", "Parsing error - expected Pipe\n")) return 0;
+    return read_action(r, rule, ACTION_PIPE);
+  case 'S':
+  case 's':
+    if (!expect_keyword(r, "tore in", "Parsing error - expected Store In\n")) return 0;
+    return read_action(r, rule, ACTION_STORE_IN);
+  default:
+    return fail(r, "Parsing error - expected at least one action\n");
+  }
+}
+
+// The rest of a rule after its "{": the condition, then actions up to ";".
+int parse_rule(Reader &r, Rule &rule) noexcept {
+  rule.condition = parse_condition(r);
+  if (!rule.condition) return 0;
+  int ch = skip_blanks(r);
+  for (;;) {
+    if (!parse_action(r, rule, ch)) return 0;
+    ch = skip_blanks(r);
+    if (ch == ';') return 1;
+    if (ch != ',')
+      return fail(r,
+                  "Parsing error - expected , or ;\n"
+                  "Be aware that the config file format now requires rules to end in \";\", so your config "
+                  "file may be out of date\n");
+    ch = skip_blanks(r);
+  }
+}
+
+// The top level: blanks, comments and rules up to end of file or a NUL.
+int parse_rules(Reader &r, RuleList &rules) noexcept {
+  bool in_comment = false;
+  for (;;) {
+    const int ch = r.get();
+    if (ch == EOF || ch == '\0') return 1;
+    if (ch == '\t' || ch == '\v' || ch == '\r' || ch == ' ') continue;
+    if (ch == '\n') {
+      in_comment = false;
+    } else if (ch == '#') {
+      in_comment = true;
+    } else if (in_comment) {
+      continue;
+    } else if (ch == '{') {
+      std::unique_ptr<Rule> fresh = new_rule();
+      if (!fresh) return fail(r, kNoMemory);
+      Rule *rule = append_rule(rules, std::move(fresh));
+      if (!parse_rule(r, *rule)) return 0;
+      in_comment = false;
+    } else {
+      char message[64];
+      std::snprintf(message, sizeof message, "Parsing error - unexpected character: '%c'\n", ch);
+      return fail(r, message);
+    }
+  }
+}
+
+}  // namespace
+
+int parse_rule_file(std::FILE *in, RuleList &rules, std::FILE *diagnostics, std::string &error) noexcept {
+  config_has_add_header = 0;
+  error.clear();
+  Reader r{in, diagnostics};
+  if (parse_rules(r, rules)) return 1;
+  error.assign(r.message);
+  return 0;
+}
+
+int parse_rule_text(const char *bytes, std::size_t length, RuleList &rules, std::FILE *diagnostics,
+                    std::string &error) noexcept {
+  if (length == 0) {  // fmemopen refuses an empty buffer
+    config_has_add_header = 0;
+    error.clear();
+    return 1;
+  }
+  std::FILE *in = fmemopen(const_cast<char *>(bytes), length, "r");
+  if (in == nullptr) {
+    error.assign(kNoMemory);
+    return 0;
+  }
+  const int ok = parse_rule_file(in, rules, diagnostics, error);
+  std::fclose(in);
+  return ok;
+}
+
+void load_rule_file(const char *path) noexcept {
+  std::FILE *in = std::fopen(path, "r");
+  if (in == nullptr) {
+    const int saved = errno;
+    std::fprintf(stderr, "Unable to open config file at \"%s\" (errno: %d:%s). Aborting.\n", path, saved,
+                 std::strerror(saved));
+    std::exit(70);
+  }
+  std::string error;
+  const int ok = parse_rule_file(in, rule_list, stderr, error);
+  std::fclose(in);
+  if (!ok) {
+    std::fputs(error.c_str(), stderr);
+    std::exit(70);
+  }
+}

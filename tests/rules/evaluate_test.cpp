@@ -1,0 +1,255 @@
+// Condition evaluation: results, recipient selection and the verbose trace.
+#include "rules/evaluate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "frontend/log.h"
+#include "rules/parser.h"
+
+namespace {
+
+struct VerboseLevel {
+  explicit VerboseLevel(int level) : saved(verbose_level) { verbose_level = level; }
+  ~VerboseLevel() { verbose_level = saved; }
+  int saved;
+};
+
+void add_recipients(MessageContext &msg, std::initializer_list<const char *> addresses) {
+  for (const char *address : addresses) {
+    auto recipient = std::make_unique<Recipient>();
+    recipient->address = copy_text(address);
+    msg.recipients.append(std::move(recipient));
+  }
+}
+
+// "1" for each selected recipient, "0" for the others.
+std::string selection(const MessageContext &msg) {
+  std::string flags;
+  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) flags += r->matched ? '1' : '0';
+  return flags;
+}
+
+struct Evaluated {
+  int result;
+  std::string trace;
+};
+
+Evaluated evaluate(const Rule &rule, MessageContext &msg) {
+  VerboseLevel verbose(1);
+  ::testing::internal::CaptureStdout();
+  const int result = evaluate_rule(rule, msg);
+  std::fflush(stdout);
+  return {result, ::testing::internal::GetCapturedStdout()};
+}
+
+RuleList parse(std::string_view text) {
+  RuleList rules;
+  std::string error;
+  EXPECT_EQ(parse_rule_text(text.data(), text.size(), rules, nullptr, error), 1) << text << error;
+  return rules;
+}
+
+TEST(Evaluate, TraceOfANegatedRecipientTest) {
+  RuleList rules = parse("{ From contains an and ! To is cy } Halt;");
+  ASSERT_EQ(rules.head->template_uses, 0u);
+  MessageContext msg;
+  msg.from = copy_text("ann");
+  add_recipients(msg, {"bob", "cy"});
+  const Evaluated e = evaluate(*rules.head, msg);
+  EXPECT_EQ(e.result, 0);
+  EXPECT_EQ(e.trace, "(\"ann\" contains \"an\" [true](!(\"bob\" is \"cy\" [false], \"cy\" is \"cy\" [true]) [false] ))");
+  EXPECT_EQ(selection(msg), "10");
+  EXPECT_EQ(msg.current_rule, rules.head.get());
+  EXPECT_EQ(msg.first_to, nullptr);
+}
+
+// Per-recipient and first-recipient templates that make a rule select.
+constexpr const char kEach[] = " Store In /m/%ALLTO%;";
+constexpr const char kFirstAndEach[] = " Store In /m/%TO%/%ALLTO%;";
+
+TEST(Evaluate, ResultsSelectionsAndTraces) {
+  struct Case {
+    std::string rule;
+    const char *from;
+    const char *sender;  // null: the client did not authenticate
+    std::initializer_list<const char *> to;
+    std::uint32_t any_rule_matched;
+    int want;
+    const char *want_trace;
+    const char *want_selection;
+    const char *want_first_to;
+  } cases[] = {
+      // A value shorter than the pattern fails before the term's "!".
+      {"{ To !contains abcdefgh } Halt;", "x", nullptr, {"a@b"}, 0, 1, "(\"a@b\" \"abcdefgh\" [true])", "1", nullptr},
+      {"{ From is abc } Halt;", "ab", nullptr, {}, 0, 0, "(\"ab\" \"abc\" [false])", "", nullptr},
+      // Empty patterns.
+      {"{ From starts \"\" } Halt;", "x", nullptr, {}, 0, 0, "(\"x\" starts \"\" [false])", "", nullptr},
+      {"{ From ends \"\" } Halt;", "x", nullptr, {}, 0, 0, "(\"x\" ends \"\" [false])", "", nullptr},
+      {"{ From contains \"\" } Halt;", "x", nullptr, {}, 0, 1, "(\"x\" contains \"\" [true])", "", nullptr},
+      {"{ From is \"\" } Halt;", "", nullptr, {}, 0, 1, "(\"\" is \"\" [true])", "", nullptr},
+      {"{ From is \"\" } Halt;", "x", nullptr, {}, 0, 0, "(\"x\" is \"\" [false])", "", nullptr},
+      // The operators on values at least as long as the pattern.
+      {"{ From starts a@ } Halt;", "a@b", nullptr, {}, 0, 1, "(\"a@b\" starts \"a@\" [true])", "", nullptr},
+      {"{ From starts a@b } Halt;", "a@c", nullptr, {}, 0, 0, "(\"a@c\" starts \"a@b\" [false])", "", nullptr},
+      {"{ From ends .ORG } Halt;", "a@b.org", nullptr, {}, 0, 1, "(\"a@b.org\" ends \".org\" [true])", "", nullptr},
+      {"{ From ends b.org } Halt;", "b.orgx", nullptr, {}, 0, 0, "(\"b.orgx\" ends \"b.org\" [false])", "", nullptr},
+      {"{ From contains @b } Halt;", "a@b.c", nullptr, {}, 0, 1, "(\"a@b.c\" contains \"@b\" [true])", "", nullptr},
+      {"{ From !is x@y } Halt;", "x@y", nullptr, {}, 0, 0, "(\"x@y\" !is \"x@y\" [false])", "", nullptr},
+      // No SMTP authentication.
+      {"{ Sender is bob } Halt;", "x", nullptr, {}, 0, 0, "([no data] is \"bob\" [false])", "", nullptr},
+      {"{ Sender !is bob } Halt;", "x", nullptr, {}, 0, 1, "([no data] is \"bob\" [true])", "", nullptr},
+      {"{ Sender starts \"\" } Halt;", "x", nullptr, {}, 0, 1, "([no data] starts \"\" [true])", "", nullptr},
+      // Sender is case-sensitive; From and To patterns are stored lower-cased.
+      {"{ Sender is bob } Halt;", "x", "Bob", {}, 0, 0, "(\"Bob\" is \"bob\" [false])", "", nullptr},
+      {"{ Sender is Bob } Halt;", "x", "Bob", {}, 0, 1, "(\"Bob\" is \"Bob\" [true])", "", nullptr},
+      {"{ From is X@Y } Halt;", "x@y", nullptr, {}, 0, 1, "(\"x@y\" is \"x@y\" [true])", "", nullptr},
+      // The To test stops at the first satisfying recipient...
+      {"{ To is p2 } Halt;", "x", nullptr, {"p1", "p2", "p3"}, 0, 1,
+       "(\"p1\" is \"p2\" [false], \"p2\" is \"p2\" [true])", "010", nullptr},
+      // ...unless the rule's templates need every selected recipient.
+      {"{ To is p2 }" + std::string(kEach), "x", nullptr, {"p1", "p2", "p3"}, 0, 1,
+       "(\"p1\" is \"p2\" [false], \"p2\" is \"p2\" [true], \"p3\" is \"p2\" [false], )", "010", nullptr},
+      {"{ To is p2 }" + std::string(kFirstAndEach), "x", nullptr, {"p1", "p2", "p3"}, 0, 1,
+       "(\"p1\" is \"p2\" [false], \"p2\" is \"p2\" [true], \"p3\" is \"p2\" [false], )", "010", "p2"},
+      // Node-level "!": no recipient satisfies the term; selects those that do not.
+      {"{ ! To is p2 }" + std::string(kEach), "x", nullptr, {"p1", "p2", "p3"}, 0, 0,
+       "(!(\"p1\" is \"p2\" [false], \"p2\" is \"p2\" [true], \"p3\" is \"p2\" [false], ) [false] )", "101", nullptr},
+      {"{ ! To is p2 }" + std::string(kFirstAndEach), "x", nullptr, {"p1", "p3"}, 0, 1,
+       "(!(\"p1\" is \"p2\" [false], \"p3\" is \"p2\" [false], ) [true] )", "11", "p1"},
+      // Term-level "!": some recipient does not satisfy the operator; selects those.
+      {"{ To !is p2 }" + std::string(kEach), "x", nullptr, {"p1", "p2"}, 0, 1,
+       "(\"p1\" !is \"p2\" [true], \"p2\" !is \"p2\" [false], )", "10", nullptr},
+      {"{ To !is p2 } Halt;", "x", nullptr, {"p2", "p1"}, 0, 1, "(\"p2\" !is \"p2\" [false], \"p1\" !is \"p2\" [true])",
+       "01", nullptr},
+      // A "!" before a group does not reach the terms inside it.
+      {"{ !(To is b) }" + std::string(kEach), "x", nullptr, {"b", "c"}, 0, 0,
+       "(!((\"b\" is \"b\" [true], \"c\" is \"b\" [false], )) [false] )", "10", nullptr},
+      {"{ ! To is b }" + std::string(kEach), "x", nullptr, {"b", "c"}, 0, 0,
+       "(!(\"b\" is \"b\" [true], \"c\" is \"b\" [false], ) [false] )", "01", nullptr},
+      // OR stops at a true left side; AND at a false one, keeping its selection.
+      {"{ To is p1 or To is p2 }" + std::string(kEach), "x", nullptr, {"p1", "p2"}, 0, 1,
+       "(\"p1\" is \"p1\" [true], \"p2\" is \"p1\" [false], )", "10", nullptr},
+      {"{ To is b and From is z }" + std::string(kEach), "a", nullptr, {"b"}, 0, 0,
+       "(\"b\" is \"b\" [true], (\"a\" is \"z\" [false]))", "1", nullptr},
+      {"{ From is z and To is b } Halt;", "a", nullptr, {"b"}, 0, 0, "(\"a\" is \"z\" [false])", "0", nullptr},
+      // Chains group to the right: a or (b and c).
+      {"{ From is a or From is b and From is c } Halt;", "a", nullptr, {}, 0, 1, "(\"a\" is \"a\" [true])", "",
+       nullptr},
+      {"{ From is b and From is c or From is b } Halt;", "b", nullptr, {}, 0, 1,
+       "(\"b\" is \"b\" [true](\"b\" is \"c\" [false](\"b\" is \"b\" [true])))", "", nullptr},
+      // No recipients: every To test is false and silent.
+      {"{ To is x } Halt;", "x", nullptr, {}, 0, 0, "()", "", nullptr},
+      {"{ ! To is x } Halt;", "x", nullptr, {}, 0, 1, "(!() [true] )", "", nullptr},
+      // Not matched and Match all.
+      {"{ Not matched } Halt;", "x", nullptr, {}, 0, 1, "(not matched by a previous rule [true])", "", nullptr},
+      {"{ Not matched } Halt;", "x", nullptr, {}, 1, 0, "(not matched by a previous rule [false])", "", nullptr},
+      {"{ ! Not matched } Halt;", "x", nullptr, {}, 1, 1, "(!(not matched by a previous rule [false]) [true] )", "",
+       nullptr},
+      {"{ Match all } Halt;", "x", nullptr, {}, 1, 1, "(match all [true])", "", nullptr},
+      {"{ ! Match all } Halt;", "x", nullptr, {}, 0, 0, "(!(match all [true]) [false] )", "", nullptr},
+  };
+  for (const Case &c : cases) {
+    RuleList rules = parse(c.rule);
+    MessageContext msg;
+    msg.from = copy_text(c.from);
+    if (c.sender) msg.smtp_sender = copy_text(c.sender);
+    add_recipients(msg, c.to);
+    msg.any_rule_matched = c.any_rule_matched;
+    const Evaluated e = evaluate(*rules.head, msg);
+    EXPECT_EQ(e.result, c.want) << c.rule;
+    EXPECT_EQ(e.trace, c.want_trace) << c.rule;
+    EXPECT_EQ(selection(msg), c.want_selection) << c.rule;
+    EXPECT_STREQ(msg.first_to, c.want_first_to) << c.rule;
+
+    // Without -v the same result and nothing printed.
+    MessageContext quiet;
+    quiet.from = copy_text(c.from);
+    if (c.sender) quiet.smtp_sender = copy_text(c.sender);
+    add_recipients(quiet, c.to);
+    quiet.any_rule_matched = c.any_rule_matched;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(evaluate_rule(*rules.head, quiet), c.want) << c.rule;
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.rule;
+  }
+}
+
+TEST(Evaluate, SelectionIsClearedOnlyForRulesThatUseRecipients) {
+  RuleList rules = parse("{ To is b } Halt;\n{ To is c }" + std::string(kFirstAndEach));
+  const Rule &plain = *rules.head;
+  const Rule &selecting = *plain.next;
+  MessageContext msg;
+  add_recipients(msg, {"a", "b", "c"});
+  msg.recipients.head->matched = 1;
+  msg.first_to = msg.recipients.head->address.get();
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(evaluate_rule(plain, msg), 1);
+  EXPECT_EQ(selection(msg), "110");  // adds to what an earlier rule selected
+  EXPECT_STREQ(msg.first_to, "a");
+
+  EXPECT_EQ(evaluate_rule(selecting, msg), 1);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(selection(msg), "001");
+  EXPECT_STREQ(msg.first_to, "c");
+}
+
+std::unique_ptr<MatchTerm> term(std::uint32_t field, std::uint32_t op, const char *pattern, std::uint32_t negated = 0) {
+  auto t = std::make_unique<MatchTerm>();
+  t->field = field;
+  t->op = op;
+  if (pattern) t->pattern = copy_text(pattern);
+  t->negated = negated;
+  return t;
+}
+
+TEST(Evaluate, TreesOutsideTheLanguage) {
+  MessageContext msg;
+  msg.from = copy_text("x");
+  Rule rule;
+  struct Case {
+    std::function<void(ConditionNode &)> build;
+    int want;
+    const char *want_trace;
+  } cases[] = {
+      // COND_NONE never evaluates its right side.
+      {[](ConditionNode &n) {
+         n.left_term = term(FIELD_FROM, OP_IS, "z");
+         n.right_term = term(FIELD_MATCH_ALL, OP_NONE, nullptr);
+       },
+       0, "(\"x\" is \"z\" [false])"},
+      // Any other connector value acts as OR.
+      {[](ConditionNode &n) {
+         n.op = 9;
+         n.left_term = term(FIELD_FROM, OP_IS, "z");
+         n.right_term = term(FIELD_MATCH_ALL, OP_NONE, nullptr);
+       },
+       1, "(\"x\" is \"z\" [false]match all [true])"},
+      // A side with neither subtree nor term holds, silently.
+      {[](ConditionNode &) {}, 1, "()"},
+      {[](ConditionNode &n) { n.op = COND_AND; }, 1, "()"},
+      // Undefined fields never hold; unknown operators are "confused".
+      {[](ConditionNode &n) { n.left_term = term(FIELD_UNDEFINED, OP_IS, "x"); }, 0, "()"},
+      {[](ConditionNode &n) { n.left_term = term(42, OP_IS, "x"); }, 0, "()"},
+      {[](ConditionNode &n) { n.left_term = term(FIELD_FROM, OP_NONE, "x", 1); }, 1, "(\"x\" !confused \"x\" [true])"},
+      {[](ConditionNode &n) { n.left_term = term(FIELD_SMTP_SENDER, 77, ""); }, 1, "([no data] confused \"\" [true])"},
+      // The term's own "!" plays no part for Match all.
+      {[](ConditionNode &n) { n.left_term = term(FIELD_MATCH_ALL, OP_NONE, nullptr, 1); }, 1, "(match all [true])"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    rule.condition = std::make_unique<ConditionNode>();
+    cases[i].build(*rule.condition);
+    const Evaluated e = evaluate(rule, msg);
+    EXPECT_EQ(e.result, cases[i].want) << "case " << i;
+    EXPECT_EQ(e.trace, cases[i].want_trace) << "case " << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,402 @@
+// Rule file parser: the model built from accepted files, the exact message of
+// every syntax error, the connector warning, token limits and deep nesting.
+#include "rules/parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "milter/message_context.h"
+#include "rules/evaluate.h"
+#include "rules/listing.h"
+#include "rules/template.h"
+
+using namespace std::literals;
+
+namespace {
+
+// Collects what a function writes to a FILE*.
+class Capture {
+ public:
+  Capture() : stream_(open_memstream(&buffer_, &length_)) {}
+  ~Capture() {
+    if (stream_) std::fclose(stream_);
+    std::free(buffer_);
+  }
+  std::FILE *stream() { return stream_; }
+  std::string text() {
+    std::fflush(stream_);
+    return std::string(buffer_, length_);
+  }
+
+ private:
+  char *buffer_ = nullptr;
+  std::size_t length_ = 0;
+  std::FILE *stream_;
+};
+
+struct Parsed {
+  RuleList rules;
+  int ok = 0;
+  std::string error;
+  std::string diagnostics;
+};
+
+std::unique_ptr<Parsed> parse(std::string_view text) {
+  auto p = std::make_unique<Parsed>();
+  Capture diagnostics;
+  p->ok = parse_rule_text(text.data(), text.size(), p->rules, diagnostics.stream(), p->error);
+  p->diagnostics = diagnostics.text();
+  return p;
+}
+
+constexpr const char *kPlaceholderNames[] = {
+    "",       "%SENDER%", "%SENDER.USER%", "%SENDER.DOMAIN%", "%FROM%",       "%FROM.USER%",        "%FROM.DOMAIN%",
+    "%TO%",   "%TO.USER%", "%TO.DOMAIN%",  "%ALLTO%",         "%ALLTO.USER%", "%ALLTO.DOMAIN%",
+};
+
+// The template written back from its pieces.
+std::string unparse(const Action &action) {
+  std::string text;
+  for (const TemplatePiece *piece = action.pieces.head.get(); piece; piece = piece->next.get()) {
+    if (piece->literal) text += piece->literal.get();
+    text += kPlaceholderNames[piece->kind];
+  }
+  return text;
+}
+
+// One line per rule: its listing, its actions (S, P or A; "*" when the action
+// runs per recipient), "halt" and the template_uses bits.
+std::string describe(const RuleList &rules) {
+  std::string text;
+  for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
+    Capture listing;
+    if (rule->condition) print_condition(listing.stream(), *rule->condition);
+    text += listing.text();
+    for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
+      text += action->kind == ACTION_STORE_IN ? " S" : action->kind == ACTION_PIPE ? " P" : " A";
+      if (action->each_recipient) text += "*";
+      text += "[" + unparse(*action) + "]";
+      EXPECT_EQ(action->literal_length, template_literal_length(action->pieces.head.get()));
+    }
+    if (rule->halt) text += " halt";
+    if (rule->template_uses) text += " uses=" + std::to_string(rule->template_uses);
+    text += ";";
+  }
+  return text;
+}
+
+constexpr const char kCommaOrSemicolon[] =
+    "Parsing error - expected , or ;\nBe aware that the config file format now requires rules to end in \";\", "
+    "so your config file may be out of date\n";
+
+TEST(RuleParser, AcceptedFilesBuildTheModel) {
+  struct Case {
+    std::string_view text;
+    const char *want_model;
+    const char *want_diagnostics;
+  } cases[] = {
+      // Files without rules.
+      {""sv, "", ""},
+      {" \t\r\n\v# only a comment { From is x } Halt;\n"sv, "", ""},
+      {"# a comment that ends the file"sv, "", ""},
+      // A NUL ends the file, inside a comment too.
+      {"{ Match all } Halt;\0{ garbage"sv, "([Always True] ) halt;", ""},
+      {"# note \0\n{ Match all } Halt;"sv, "", ""},
+      // Keywords: any case, no separating blanks needed, ")" and "}" alike.
+      {"{ MATCH ALL } STORE IN x;"sv, "([Always True] ) S[x];", ""},
+      {"{match all}store in x;"sv, "([Always True] ) S[x];", ""},
+      {"{Fromis\"x\"}Halt;"sv, "(From Address is \"x\") halt;", ""},
+      {"{ From is x ) Halt;"sv, "(From Address is \"x\") halt;", ""},
+      {"{ nOT MATCHED } hALT;"sv, "(No Rule has been matched yet ) halt;", ""},
+      // CR LF line ends, comments wherever a blank may stand.
+      {"{ From is X\r\n}\r\nStore In /a/b\r\n;\r\n"sv, "(From Address is \"x\") S[/a/b];", ""},
+      {"{ # c {\n From # c\n is # c\n x # c\n } # c\n Halt # c\n , # c\n Halt # c\n ; # c"sv,
+       "(From Address is \"x\") halt;", ""},
+      // Patterns: From and To lower-cased, Sender kept.
+      {"{ From is MiXeD and To is UP or Sender is KeepMe } Halt;"sv,
+       "(From Address is \"mixed\" and (To Address is \"up\" or (SMTP Sender is \"KeepMe\"))) halt;", ""},
+      // Negations and grouping.
+      {"{ ! From is a and To !contains B } Halt;"sv, "(!From Address is \"a\" and (To Address !contains \"b\")) halt;",
+       ""},
+      {"{ (From is a or From is b) and To is c } Halt;"sv,
+       "((From Address is \"a\" or (From Address is \"b\")) and (To Address is \"c\")) halt;", ""},
+      {"{ !(Sender starts x} } Halt;"sv, "(!(SMTP Sender starts with \"x\")) halt;", ""},
+      {"{ From ends a or From contains b } Halt;"sv,
+       "(From Address ends with \"a\" or (From Address contains \"b\")) halt;", ""},
+      // Tokens: quoting anywhere, escapes, terminators, empty arguments.
+      {R"({ Match all } Store In "a;b", Store In a\;b, Store In a";"b;)"sv, "([Always True] ) S[a;b] S[a;b] S[a;b];",
+       ""},
+      {R"({ Match all } Store In ab" c"d;)"sv, "([Always True] ) S[ab cd];", ""},
+      {R"({ Match all } Store In "", Store In ;)"sv, "([Always True] ) S[] S[];", ""},
+      {R"({ Match all } Pipe \"\\\ x;)"sv, "([Always True] ) P[\"\\ x];", ""},
+      {"{ Match all } Store In a\\\nb;"sv, "([Always True] ) S[a\nb];", ""},
+      {"{ Match all } Store In a#b(c\"}\";"sv, "([Always True] ) S[a#b(c}];", ""},
+      {"{ From is \"\" } Halt;"sv, "(From Address is \"\") halt;", ""},
+      // Actions, Halt twice, template bits.
+      {R"({ Match all } Add Header "X-A: %FROM%", Pipe "/bin/x %TO%", Store In /m/%ALLTO.USER%, Halt, Halt;)"sv,
+       "([Always True] ) A[X-A: %FROM%] P[/bin/x %TO%] S*[/m/%ALLTO.USER%] halt uses=3;", ""},
+      // Two rules in file order.
+      {"{ Match all } Halt;\n{ Not matched } Store In x;\n"sv,
+       "([Always True] ) halt;(No Rule has been matched yet ) S[x];", ""},
+      // A missing connector is reported and taken as the close.
+      {"{ From is x ] Halt;"sv, "(From Address is \"x\") halt;", "Parsing error - expected o, a or ), found \"]\"\n"},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok, 1) << c.text << ": " << p->error;
+    EXPECT_EQ(p->error, "") << c.text;
+    EXPECT_EQ(describe(p->rules), c.want_model) << c.text;
+    EXPECT_EQ(p->diagnostics, c.want_diagnostics) << c.text;
+  }
+}
+
+TEST(RuleParser, FailuresStopWithTheirMessage) {
+  struct Case {
+    std::string_view text;
+    const char *want_error;
+    const char *want_diagnostics;
+  } cases[] = {
+      // Top level.
+      {"x"sv, "Parsing error - unexpected character: 'x'\n", ""},
+      {"\f"sv, "Parsing error - unexpected character: '\f'\n", ""},
+      {"{ Match all } Store In a;b"sv, "Parsing error - unexpected character: 'b'\n", ""},
+      // Operands.
+      {"{"sv, "Parsing error - unexpected End of File\n", ""},
+      {"{ # a comment up to the end"sv, "Parsing error - unexpected End of File\n", ""},
+      {"{ From is a and \0 } Halt;"sv, "Parsing error - unexpected End of File\n", ""},
+      {"{ ? }"sv, "Parsing error - unexpected character ?\n", ""},
+      {"{ Frm is x } Halt;"sv, "Parsing error - expected From\n", ""},
+      {"{ Match  all } Halt;"sv, "Parsing error - expected Match All\n", ""},
+      {"{ Not matchd } Halt;"sv, "Parsing error - expected Not Matched\n", ""},
+      {"{ Sendr is x } Halt;"sv, "Parsing error - expected Sender\n", ""},
+      {"{ Tx is x } Halt;"sv, "Parsing error - expected To\n", ""},
+      // Connectors.
+      {"{ From is a an"sv, "Parsing error - expected AND\n", ""},
+      {"{ From is a ox"sv, "Parsing error - expected OR\n", ""},
+      // Operators.
+      {"{ From contain x } Halt;"sv, "Parsing error; expected \"Contains\"\n", ""},
+      {"{ From end x } Halt;"sv, "Parsing error; expected \"Ends\"\n", ""},
+      {"{ From iz x } Halt;"sv, "Parsing error; expected \"Is\"\n", ""},
+      {"{ From start x } Halt;"sv, "Parsing error; expected \"Starts\"\n", ""},
+      {"{ From x } Halt;"sv, "Parsing error; expected a field location\n", ""},
+      {"{ From ! ! is x } Halt;"sv, "Parsing error; expected a field location\n", ""},
+      {"{ From"sv, "Parsing error; expected a field location\n", ""},
+      // Tokens cut short.
+      {"{ From is"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      {"{ From is \"abc } Halt;"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      {"{ From is a\\"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      {"{ From is a\\\0b } Halt;"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      {"{ From is ab\0c } Halt;"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      // Action keywords.
+      {"{ Match all } Add Headr x;"sv, "Parsing error - expected Add Header\n", ""},
+      {"{ Match all } Add  Header x;"sv, "Parsing error - expected Add Header\n", ""},
+      {"{ Match all } Hlt;"sv, "Parsing error - expected Halt\n", ""},
+      {"{ Match all } Pip x;"sv, "Parsing error - expected Pipe\n", ""},
+      {"{ Match all } Store  In x;"sv, "Parsing error - expected Store In\n", ""},
+      {"{ Match all } Store\tIn x;"sv, "Parsing error - expected Store In\n", ""},
+      // No action.
+      {"{ Match all } ;"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all }"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } # c"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Sender is x };"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } Halt, ;"sv, "Parsing error - expected at least one action\n", ""},
+      // The warning consumes the character it reports.
+      {"{ From is x Store In y;"sv, "Parsing error - expected at least one action\n",
+       "Parsing error - expected o, a or ), found \"S\"\n"},
+      {"{ From is x "sv, "Parsing error - expected at least one action\n",
+       "Parsing error - expected o, a or ), found \"EOF\"\n"},
+      // Neither "," nor ";".
+      {"{ Match all } Halt"sv, kCommaOrSemicolon, ""},
+      {"{ Match all } Halt # c"sv, kCommaOrSemicolon, ""},
+      {"{ Match all } Halt\n{ Match all } Halt;"sv, kCommaOrSemicolon, ""},
+      {"{ Match all } Store In x y;"sv, kCommaOrSemicolon, ""},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok, 0) << c.text;
+    EXPECT_EQ(p->error, c.want_error) << c.text;
+    EXPECT_EQ(p->diagnostics, c.want_diagnostics) << c.text;
+  }
+}
+
+TEST(RuleParser, TokensHoldAtMost255Bytes) {
+  const std::string overflow = "Buffer overflow! Perhaps the configuration file is missing a closing quote?\n";
+  const std::string eof = "Unexpected end-of-file while trying to parse string.\n";
+  std::string escaped;  // 255 stored bytes: the backslashes are not stored
+  for (int i = 0; i < 255; ++i) escaped += "\\;";
+  struct Case {
+    std::string text;
+    std::string want_error;
+    std::string want_pattern;  // when accepted
+  } cases[] = {
+      {"{ From is " + std::string(255, 'a') + " } Halt;", "", std::string(255, 'a')},
+      {"{ From is \"" + std::string(255, 'a') + "\" } Halt;", "", std::string(255, 'a')},  // quotes do not count
+      {"{ From is " + std::string(255, 'A') + "} Halt;", "", std::string(255, 'a')},
+      {"{ From is " + escaped + " } Halt;", "", std::string(255, ';')},
+      {"{ From is " + std::string(256, 'a') + ";", overflow, ""},
+      {"{ From is " + std::string(256, 'a'), overflow, ""},
+      {"{ From is \"" + std::string(255, 'a') + "\"a } Halt;", overflow, ""},
+      {"{ Match all } Store In \"abc;\n" + std::string(300, 'x'), overflow, ""},
+      {"{ Match all } Store In \"abc;\n" + std::string(200, 'x'), eof, ""},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok, c.want_error.empty() ? 1 : 0) << c.text;
+    EXPECT_EQ(p->error, c.want_error) << c.text;
+    if (p->ok) {
+      EXPECT_EQ(p->rules.head->condition->left_term->pattern.get(), c.want_pattern);
+    }
+  }
+}
+
+TEST(RuleParser, ChainsNestToTheRight) {
+  auto p = parse("{ From is a and Sender is b or ! To is c } Halt;");
+  ASSERT_EQ(p->ok, 1);
+  const ConditionNode *root = p->rules.head->condition.get();
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->op, COND_AND);
+  EXPECT_EQ(root->left, nullptr);
+  EXPECT_EQ(root->left_term->field, FIELD_FROM);
+  EXPECT_EQ(root->right_term, nullptr);
+  const ConditionNode *second = root->right.get();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->op, COND_OR);
+  EXPECT_EQ(second->left_term->field, FIELD_SMTP_SENDER);
+  const ConditionNode *third = second->right.get();
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(third->op, COND_NONE);
+  EXPECT_EQ(third->negated, 1u);
+  EXPECT_EQ(third->left_term->field, FIELD_TO);
+  EXPECT_EQ(third->left_term->op, OP_IS);
+  EXPECT_EQ(third->right, nullptr);
+
+  auto group = parse("{ (Not matched) and Match all } Halt;");
+  ASSERT_EQ(group->ok, 1);
+  const ConditionNode *top = group->rules.head->condition.get();
+  ASSERT_NE(top->left, nullptr);
+  EXPECT_EQ(top->left_term, nullptr);
+  EXPECT_EQ(top->left->left_term->field, FIELD_NOT_MATCHED);
+  EXPECT_EQ(top->left->left_term->pattern, nullptr);
+  EXPECT_EQ(top->left->left_term->op, OP_NONE);
+  EXPECT_EQ(top->right->left_term->field, FIELD_MATCH_ALL);
+}
+
+TEST(RuleParser, AddHeaderFlagIsResetForEachFile) {
+  config_has_add_header = 1;
+  EXPECT_EQ(parse("{ Match all } Store In x;")->ok, 1);
+  EXPECT_EQ(config_has_add_header, 0);
+  EXPECT_EQ(parse("{ Match all } Store In x, Add Header \"X-Y: z\";")->ok, 1);
+  EXPECT_EQ(config_has_add_header, 1);
+  EXPECT_EQ(parse("")->ok, 1);
+  EXPECT_EQ(config_has_add_header, 0);
+}
+
+TEST(RuleParser, RulesBuiltBeforeAnErrorStayInTheList) {
+  auto p = parse("{ Match all } Store In /a;\n{ Not matched } Store In /b, Pipe");
+  EXPECT_EQ(p->ok, 0);
+  EXPECT_EQ(p->error, "Unexpected end-of-file while trying to parse string.\n");
+  ASSERT_NE(p->rules.head, nullptr);
+  EXPECT_EQ(unparse(*p->rules.head->actions.head), "/a");
+  const Rule *second = p->rules.head->next.get();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second, p->rules.tail);
+  ASSERT_NE(second->condition, nullptr);
+  EXPECT_EQ(unparse(*second->actions.head), "/b");
+
+  // A rule is in the list from its "{" on, even when its condition fails.
+  auto cut = parse("{ Match all } Halt; { From");
+  ASSERT_NE(cut->rules.tail, nullptr);
+  EXPECT_NE(cut->rules.head.get(), cut->rules.tail);
+  EXPECT_EQ(cut->rules.tail->condition, nullptr);
+}
+
+std::string repeat(std::string_view piece, int count) {
+  std::string text;
+  text.reserve(piece.size() * static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) text += piece;
+  return text;
+}
+
+TEST(RuleParser, DeepNestingFailsInsteadOfOverflowingTheStack) {
+  const std::string too_deep = "Parsing error - conditions nested too deeply\n";
+  EXPECT_EQ(parse("{" + repeat("(", 300000))->error, too_deep);
+  EXPECT_EQ(parse("{" + repeat("! From is a and ", 300000) + "Match all } Halt;")->error, too_deep);
+  EXPECT_EQ(parse("{" + repeat("(", 10000) + "Match all" + repeat(")", 10000) + "} Halt;")->error, too_deep);
+
+  // The deepest accepted trees can still be listed, evaluated and released.
+  const struct {
+    std::string text;
+    std::string want_listing;
+  } deepest[] = {
+      {"{" + repeat("(", 9999) + "Match all" + repeat(")", 9999) + "} Halt;",
+       repeat("(", 10000) + "[Always True] " + repeat(")", 10000)},
+      {"{" + repeat("Match all and ", 9999) + "Match all } Halt;",
+       repeat("([Always True]  and ", 9999) + "([Always True] " + repeat(")", 10000)},
+  };
+  for (const auto &c : deepest) {
+    auto p = parse(c.text);
+    ASSERT_EQ(p->ok, 1) << p->error;
+    Capture listing;
+    print_rules(listing.stream(), p->rules);
+    EXPECT_TRUE(listing.text() == c.want_listing);
+    MessageContext msg;
+    EXPECT_EQ(evaluate_rule(*p->rules.head, msg), 1);
+  }
+}
+
+std::filesystem::path source_dir() { return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path(); }
+
+TEST(RuleParser, ExampleRuleFileLoadsCleanly) {
+  const std::filesystem::path path = source_dir() / "examples" / "rules.conf";
+  std::FILE *in = std::fopen(path.c_str(), "r");
+  ASSERT_NE(in, nullptr) << path;
+  RuleList rules;
+  std::string error;
+  Capture diagnostics;
+  EXPECT_EQ(parse_rule_file(in, rules, diagnostics.stream(), error), 1) << error;
+  std::fclose(in);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(diagnostics.text(), "");
+  int count = 0;
+  for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) ++count;
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(config_has_add_header, 1);
+}
+
+class LoadRuleFile : public ::testing::Test {
+ protected:
+  std::string write(const char *name, std::string_view text) {
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  void SetUp() override { free_rule_list(rule_list); }
+  void TearDown() override { free_rule_list(rule_list); }
+};
+
+TEST_F(LoadRuleFile, FillsTheRuleList) {
+  load_rule_file(write("quorvane_rules_ok.conf", "{ Match all } Halt;\n{ Not matched } Store In /x;\n").c_str());
+  ASSERT_NE(rule_list.head, nullptr);
+  EXPECT_EQ(rule_list.head->next.get(), rule_list.tail);
+  EXPECT_EQ(rule_list.tail->actions.head->kind, ACTION_STORE_IN);
+}
+
+TEST_F(LoadRuleFile, EndsTheProcessOnFailure) {
+  EXPECT_EXIT(load_rule_file("/nonexistent/quorvane.conf"), ::testing::ExitedWithCode(70),
+              "^Unable to open config file at \"/nonexistent/quorvane.conf\" \\(errno: 2:No such file or "
+              "directory\\)\\. Aborting\\.\n$");
+  const std::string broken = write("quorvane_rules_broken.conf", "{ Match all } Halt;\n{ Frm is x } Halt;\n");
+  EXPECT_EXIT(load_rule_file(broken.c_str()), ::testing::ExitedWithCode(70), "^Parsing error - expected From\n$");
+  const std::string warned = write("quorvane_rules_warned.conf", "{ From is x Store In y;");
+  EXPECT_EXIT(load_rule_file(warned.c_str()), ::testing::ExitedWithCode(70),
+              "^Parsing error - expected o, a or \\), found \"S\"\nParsing error - expected at least one action\n$");
+}
+
+}  // namespace

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "actions/mailbox.h"
 #include "frontend/log.h"
 #include "milter/message_context.h"
 #include "rules/rule.h"
@@ -106,9 +107,10 @@ class TempDir {
   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
   // Names in the directory, sorted.
-  std::vector<std::string> entries() const {
+  std::vector<std::string> entries() const { return entries_of(path_); }
+  static std::vector<std::string> entries_of(const std::string &path) {
     std::vector<std::string> names;
-    if (DIR *dir = opendir(path_.c_str())) {
+    if (DIR *dir = opendir(path.c_str())) {
       while (dirent *entry = readdir(dir))
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
           names.emplace_back(entry->d_name);
@@ -216,6 +218,19 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
 // Adds what end of message adds for `when` to a hand-built message.
 inline void complete_record_size(MessageContext &msg, std::time_t when) {
   msg.record_size += static_cast<std::int64_t>(std::strlen(format_ctime(when).text)) + 4;
+}
+
+// The record PrintMail writes for `msg` at `when` (itself checked against
+// golden records).
+inline std::string record_text(const MessageContext &msg, std::time_t when) {
+  char *buffer = nullptr;
+  size_t size = 0;
+  std::FILE *out = open_memstream(&buffer, &size);
+  PrintMail(out, when, msg);
+  std::fclose(out);
+  std::string record(buffer, size);
+  std::free(buffer);
+  return record;
 }
 
 // An action of `kind` whose argument is `text`, added to `rule`.

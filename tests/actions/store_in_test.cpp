@@ -1,0 +1,321 @@
+// Store In: creating and appending, failures and their lines, per-recipient
+// files, waiting for another process's lock, undoing a failed write, hostile
+// envelope addresses, and many threads appending to one file.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "actions/actions.h"
+#include "actions/file_lock.h"
+#include "support/milter_helpers.h"
+
+namespace {
+
+constexpr std::time_t kWhen = 1700000000;
+
+struct Stored {
+  int result;
+  std::unique_ptr<MessageContext> msg;
+};
+
+// Runs a Store In of `path_template` for a message from `from` with the given
+// (matched) recipients.
+Stored store(const std::string &path_template, const std::string &from = "ann@x",
+             const std::vector<std::string> &recipients = {}, const std::string &body = "Hello\n") {
+  StandaloneAction a(ACTION_STORE_IN, path_template);
+  Stored s{0, make_message(from, recipients, body)};
+  complete_record_size(*s.msg, kWhen);
+  s.result = ActionStoreIn(*a.action, kWhen, *s.msg);
+  return s;
+}
+
+std::string record_for(const std::string &from = "ann@x", const std::string &body = "Hello\n") {
+  auto msg = make_message(from, {}, body);
+  return record_text(*msg, kWhen);
+}
+
+TEST(StoreIn, CreatesWithItsModeAndAppendsAfterWhatIsThere) {
+  LogCapture log;
+  TempDir dir;
+  const mode_t old_umask = umask(0);
+  Stored first = store(dir / "new");
+  umask(old_umask);
+  EXPECT_EQ(first.result, 1);
+  struct stat info {};
+  ASSERT_EQ(stat((dir / "new").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0620u);
+  EXPECT_EQ(read_file(dir / "new"), record_for());
+  EXPECT_EQ(static_cast<std::int64_t>(record_for().size()), first.msg->record_size);
+
+  {
+    std::FILE *f = std::fopen((dir / "old").c_str(), "w");
+    std::fputs("earlier contents\n", f);
+    std::fclose(f);
+  }
+  EXPECT_EQ(store(dir / "old").result, 1);
+  EXPECT_EQ(store(dir / "old", "bob@y").result, 1);
+  EXPECT_EQ(read_file(dir / "old"), "earlier contents\n" + record_for() + record_for("bob@y"));
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(file_lock_entries(), 0u);
+}
+
+TEST(StoreIn, PathsThatCannotBeOpened) {
+  TempDir dir;
+  struct Case {
+    std::string path;
+    int error;
+  };
+  const Case cases[] = {
+      {dir / "missing/mbox", ENOENT},
+      {dir.path(), EISDIR},
+  };
+  for (int accept : {1, 0}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.path);
+      LogCapture log(accept);
+      EXPECT_EQ(store(c.path).result, 0);
+      EXPECT_EQ(log.lines(),
+                std::vector<std::string>{error_line("mlfi_eom", "Could not open file '" + c.path + "'.", c.error, accept)});
+    }
+  }
+  EXPECT_FALSE(file_exists(dir / "missing"));
+}
+
+TEST(StoreIn, OneRecordPerMatchedRecipient) {
+  LogCapture log;
+  TempDir dir;
+  VerboseScope verbose(1);
+  testing::internal::CaptureStdout();
+  Stored s = store(dir / "%ALLTO.USER%", "ann@x", {"a@d", "b@d", "c@d"});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), (dir / "a") + ", " + (dir / "b") + ", " + (dir / "c") + ", ");
+  EXPECT_EQ(s.result, 1);
+  EXPECT_EQ(s.msg->cursor, nullptr);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "b", "c"}));
+  for (const char *name : {"a", "b", "c"}) EXPECT_EQ(read_file(dir / name), record_for());
+
+  // Two recipients naming one file append to it twice; unmatched ones get nothing.
+  StandaloneAction a(ACTION_STORE_IN, dir / "%ALLTO.DOMAIN%");
+  auto msg = make_message("ann@x", {"a@same", "b@skipped", "c@same"});
+  msg->recipients.head->next->matched = 0;
+  complete_record_size(*msg, kWhen);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(read_file(dir / "same"), record_for() + record_for());
+  EXPECT_FALSE(file_exists(dir / "skipped"));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(StoreIn, NoMatchedRecipientStoresOnceWithEmptyPlaceholders) {
+  TempDir dir;
+  StandaloneAction a(ACTION_STORE_IN, dir / "box%ALLTO%");
+  auto msg = make_message("ann@x", {"a@d"});
+  msg->recipients.head->matched = 0;
+  complete_record_size(*msg, kWhen);
+  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 1);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
+}
+
+TEST(StoreIn, PerRecipientStopsAtTheFirstFailure) {
+  LogCapture log;
+  TempDir dir;
+  mkdir((dir / "a").c_str(), 0700);
+  mkdir((dir / "c").c_str(), 0700);
+  StandaloneAction a(ACTION_STORE_IN, dir / "%ALLTO.DOMAIN%/mbox");
+  auto msg = make_message("ann@x", {"u@a", "u@b", "u@c"});
+  complete_record_size(*msg, kWhen);
+  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 0);
+  ASSERT_NE(msg->cursor, nullptr);
+  EXPECT_STREQ(msg->cursor->address.get(), "u@b");  // left for the dispatcher to clear
+  EXPECT_EQ(read_file(dir / "a/mbox"), record_for());
+  EXPECT_FALSE(file_exists(dir / "c/mbox"));
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{error_line("mlfi_eom", "Could not open file '" + (dir / "b/mbox") + "'.", ENOENT)});
+}
+
+// Another process holding a lock on the file.
+class LockHolder {
+ public:
+  // Locks the whole of `path`; after `hold_ms` appends `line` and exits.
+  LockHolder(const std::string &path, int hold_ms, const std::string &line) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(2);
+      if (write(ready[1], "x", 1) != 1) _exit(3);
+      usleep(static_cast<useconds_t>(hold_ms) * 1000);
+      if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(4);
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+  }
+  ~LockHolder() {
+    // Only ever a real child's id: kill() with -1 would signal every process.
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      wait_exit();
+    }
+  }
+  int wait_exit() {
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) pid_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(StoreIn, WaitsForAnotherProcessAndAppendsAfterIt) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir / "mbox";
+  LockHolder holder(path, 300, "written by the lock holder\n");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(store(path).result, 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(250));
+  EXPECT_EQ(holder.wait_exit(), 0);
+  EXPECT_EQ(read_file(path), "written by the lock holder\n" + record_for());
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(StoreIn, GivesUpWhenTheLockIsNeverReleased) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir / "mbox";
+  LockHolder holder(path, 5000, "late\n");
+  const long saved_limit = record_lock_wait_limit_ms.exchange(200);
+  EXPECT_EQ(store(path).result, 0);
+  record_lock_wait_limit_ms = saved_limit;
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{error_line("mlfi_eom", "Could not get write lock on '" + path + "'.", EAGAIN)});
+  EXPECT_EQ(read_file(path), "");
+  EXPECT_EQ(file_lock_entries(), 0u);
+}
+
+// A write that hits the file size limit: the file is cut back to what it was.
+TEST(StoreIn, FailedWriteLeavesTheFileAsItWas) {
+  TempDir dir;
+  const std::string path = dir / "mbox";
+  const std::string earlier(4000, 'e');
+  {
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    std::fwrite(earlier.data(), 1, earlier.size(), f);
+    std::fclose(f);
+  }
+  const std::string log_path = dir / "log";
+  const pid_t child = fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+    log_stream = std::fopen(log_path.c_str(), "w");
+    // The record is larger than the room left, so part of it gets written.
+    const int result = store(path, "ann@x", {}, std::string(600, 'b')).result;
+    std::fclose(log_stream);
+    _exit(result);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);  // the action failed
+  EXPECT_EQ(read_file(path), earlier);
+  const std::string log = read_file(log_path);
+  const std::string want = "Quorvane(mlfi_eom): ERROR - Could not write to file '" + path + "'. (errno: " +
+                           std::to_string(EFBIG) + ":" + std::strerror(EFBIG) + "). Mail accepted despite error.\n";
+  ASSERT_GT(log.size(), 25u);
+  EXPECT_EQ(log.substr(25), want);
+}
+
+// Envelope addresses are chosen by whoever sends the mail: whatever they hold,
+// the files land in the template's directory.
+TEST(StoreIn, HostileAddressesStayInTheDirectory) {
+  LogCapture log;
+  TempDir dir;
+  mkdir((dir / "box").c_str(), 0700);
+  const std::vector<std::string> recipients = {"../../escaped@x", "/etc/passwd@x", "..@..", ".hidden@x",
+                                               "a/../../b@x/../.."};
+  for (const char *tmpl : {"box/%FROM%-%ALLTO%", "box/%ALLTO.USER%", "box/%ALLTO.DOMAIN%", "box/%FROM.USER%%ALLTO%"}) {
+    SCOPED_TRACE(tmpl);
+    EXPECT_EQ(store(dir / tmpl, "../../up@../..", recipients).result, 1);
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
+  for (const std::string &name : TempDir::entries_of(dir / "box")) {
+    struct stat info {};
+    ASSERT_EQ(lstat((dir / "box/" + name).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+    EXPECT_NE(name[0], '.') << name;
+  }
+  EXPECT_FALSE(file_exists("/tmp/escaped@x"));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+// Many messages of this process appended to one file at the same time: every
+// record must come out whole, none mixed into another.
+TEST(StoreIn, ConcurrentAppendsStayWhole) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir / "shared";
+  StandaloneAction a(ACTION_STORE_IN, path);
+  constexpr int kThreads = 8, kMessages = 50;
+  std::map<std::string, std::string> want;  // sender -> record
+  std::vector<std::unique_ptr<MessageContext>> messages;
+  for (int t = 0; t < kThreads; ++t)
+    for (int m = 0; m < kMessages; ++m) {
+      const std::string sender = "t" + std::to_string(t) + "m" + std::to_string(m) + "@x";
+      // Bodies larger than a stdio buffer, so each record takes several writes.
+      auto msg = make_message(sender, {}, std::string(5000 + 97 * m, static_cast<char>('a' + t)) + "\n");
+      complete_record_size(*msg, kWhen);
+      want[sender] = record_text(*msg, kWhen);
+      messages.push_back(std::move(msg));
+    }
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int m = 0; m < kMessages; ++m)
+        if (ActionStoreIn(*a.action, kWhen, *messages[static_cast<size_t>(t * kMessages + m)]) != 1) ++failures;
+    });
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+
+  const std::string file = read_file(path);
+  std::size_t offset = 0, records = 0;
+  while (offset < file.size()) {
+    ASSERT_EQ(file.compare(offset, 6, "From <"), 0) << "at " << offset;
+    const std::size_t end = file.find('>', offset);
+    const std::string sender = file.substr(offset + 6, end - offset - 6);
+    auto found = want.find(sender);
+    ASSERT_NE(found, want.end()) << sender;
+    ASSERT_EQ(file.compare(offset, found->second.size(), found->second), 0) << sender;
+    offset += found->second.size();
+    want.erase(found);
+    ++records;
+  }
+  EXPECT_EQ(records, static_cast<std::size_t>(kThreads * kMessages));
+  EXPECT_TRUE(want.empty());
+  EXPECT_EQ(file_lock_entries(), 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// quorvane-test, run as a program: what it shows for saved messages, the
+// daemon's condition trace, that a dry run writes nothing, that --run writes
+// the daemon's mailbox record, and its command-line errors.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kTester = QUORVANE_TEST_BINARY;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void spill(const std::string &path, const std::string &contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+class Scratch {
+ public:
+  Scratch() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-tester-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+  const std::string &path() const { return path_; }
+  // Every entry of the directory, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Runs quorvane-test with `args` (argv[0] "quorvane-test"), standard input
+// from `input_path` (or /dev/null), output collected through files.
+Outcome run_tester(const Scratch &dir, const std::vector<std::string> &args, const std::string &input_path = "") {
+  const std::string out_path = dir.file(".out"), err_path = dir.file(".err");
+  const pid_t child = fork();
+  if (child == 0) {
+    const int in = open(input_path.empty() ? "/dev/null" : input_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<std::string> copies = args;
+    std::vector<char *> argv;
+    std::string name = "quorvane-test";
+    argv.push_back(name.data());
+    for (std::string &arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(kTester.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  Outcome run;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.out = slurp(out_path);
+  run.err = slurp(err_path);
+  std::filesystem::remove(out_path);
+  std::filesystem::remove(err_path);
+  return run;
+}
+
+template <class Case> std::string case_name(const ::testing::TestParamInfo<Case> &param) {
+  return param.param.name;
+}
+
+// A message as a client would submit it, with CR LF line ends.
+const std::string kMessage =
+    "Return-Path: <Ann@Example.ORG>\r\n"
+    "From: \"Box, Ann\" <ann@example.org>\r\n"
+    "To: Bob <bob@example.org>, dave@other.test (Dave)\r\n"
+    "Cc: friends:;, \"c y\"@example.org, <@relay.test:Eve@Example.org>\r\n"
+    "Subject: hello\r\n"
+    "\tworld\r\n"
+    "X-NoSpace:value\r\n"
+    "X-Empty:\r\n"
+    "\r\n"
+    "first line\r\n"
+    "From the start\n"
+    "last line without a break";
+
+struct ShowCase {
+  const char *name;
+  std::string rules;
+  std::vector<std::string> options;  // before "-f rules message"
+  std::string want_out;
+  int want_status;
+};
+
+class TesterShows : public ::testing::TestWithParam<ShowCase> {};
+
+TEST_P(TesterShows, PrintsEnvelopeRulesAndActions) {
+  const ShowCase &c = GetParam();
+  Scratch dir;
+  spill(dir.file("rules"), c.rules);
+  spill(dir.file("message"), kMessage);
+  std::vector<std::string> args = c.options;
+  for (const char *arg : {"-f", "rules", "message"}) args.push_back(arg == std::string("rules") ? dir.file("rules") : arg == std::string("message") ? dir.file("message") : arg);
+  const Outcome run = run_tester(dir, args);
+  EXPECT_EQ(run.out, c.want_out);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, c.want_status);
+  // A dry run creates nothing: the scratch directory still holds only the
+  // two input files.
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"message", "rules"}));
+}
+
+const char kHeaderEnvelope[] =
+    "from 'ann@example.org'\n"
+    "to 'bob@example.org'\n"
+    "to 'dave@other.test'\n"
+    "to '\"c y\"@example.org'\n"
+    "to 'eve@example.org'\n"
+    "auth (none)\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TesterShows,
+    ::testing::Values(
+        ShowCase{"EnvelopeFromHeaders", "{ Match all } Halt;", {},
+                 std::string(kHeaderEnvelope) + "rule 1: matched\n  Halt\n", 0},
+        ShowCase{"EnvelopeFromOptions",
+                 "{ Sender is Ann } Store In /srv/%SENDER%/%FROM.DOMAIN%/%TO%;",
+                 {"--from", "<Zed@Z.Test>", "--to", "<One@A.Test>", "--to", "two@b.test", "--auth", "Ann"},
+                 "from 'zed@z.test'\nto 'one@a.test'\nto 'two@b.test'\nauth 'Ann'\n"
+                 "rule 1: matched\n  Store In '/srv/Ann/z.test/'\n",
+                 0},
+        ShowCase{"FromHeaderWhenNoReturnPath", "{ Match all } Halt;", {"--to", "x@y"},
+                 "from 'ann@example.org'\nto 'x@y'\nauth (none)\nrule 1: matched\n  Halt\n", 0},
+        ShowCase{"NullSender", "{ From is \"\" } Store In \"/srv/[%FROM%]\";", {"--from", "<>", "--to", "x@y"},
+                 "from ''\nto 'x@y'\nauth (none)\nrule 1: matched\n  Store In '/srv/[]'\n", 0},
+        // Each selected recipient gets its own expansion, the first one
+        // stands for %TO%, and values are made safe for where they land.
+        ShowCase{"PerRecipientAndInsertModes",
+                 "{ To ends \"@example.org\" } Store In \"/srv/%ALLTO.USER%\", "
+                 "Pipe \"deliver %ALLTO% %TO%\", Add Header \"X-To: %ALLTO%\";",
+                 {},
+                 std::string(kHeaderEnvelope) +
+                     "rule 1: matched\n"
+                     "  Store In '/srv/bob'\n  Store In '/srv/\"c y\"'\n  Store In '/srv/eve'\n"
+                     "  Pipe 'deliver bob@example.org bob@example.org'\n"
+                     "  Pipe 'deliver _c_y_@example.org bob@example.org'\n"
+                     "  Pipe 'deliver eve@example.org bob@example.org'\n"
+                     "  Add Header 'X-To: bob@example.org' (name 'X-To', value ' bob@example.org')\n"
+                     "  Add Header 'X-To: \"c y\"@example.org' (name 'X-To', value ' \"c y\"@example.org')\n"
+                     "  Add Header 'X-To: eve@example.org' (name 'X-To', value ' eve@example.org')\n",
+                 0},
+        ShowCase{"HostileValues", "{ Match all } Store In \"/srv/%FROM.USER%\", Pipe \"deliver %FROM%\";",
+                 {"--from", "../etc/x;rm -rf $HOME@evil", "--to", "x@y"},
+                 "from '../etc/x;rm -rf $home@evil'\nto 'x@y'\nauth (none)\nrule 1: matched\n"
+                 "  Store In '/srv/_._etc_x;rm -rf $home'\n"
+                 "  Pipe 'deliver .._etc_x_rm_-rf__home@evil'\n",
+                 0},
+        ShowCase{"NoRecipientSelectedExpandsOnce", "{ Match all } Store In \"/srv/x%ALLTO%y\";", {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n  Store In '/srv/xy'\n", 0},
+        ShowCase{"AddHeaderSplits",
+                 "{ Match all } Add Header \"CC:boss@x.test\", Add Header Plain, Add Header \"::\", "
+                 "Add Header \"Bcc:\";",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n"
+                 "  Add Header 'CC:boss@x.test' (name 'CC', value 'boss@x.test', recipient 'boss@x.test')\n"
+                 "  Add Header 'Plain' (name 'Plain', value '')\n"
+                 "  Add Header '::' (no header name: nothing is added)\n"
+                 "  Add Header 'Bcc:' (name 'Bcc', value '')\n",
+                 0},
+        // Halt ends the walk; Not matched sees the earlier match.
+        ShowCase{"HaltAndNotMatched",
+                 "{ To is nobody@x } Halt;\n{ Not matched } Store In /a;\n{ Not matched } Store In /b;\n"
+                 "{ Match all } Halt;\n{ Match all } Store In /never;\n",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
+                 "rule 1: not matched\nrule 2: matched\n  Store In '/a'\nrule 3: not matched\n"
+                 "rule 4: matched\n  Halt\n",
+                 0},
+        ShowCase{"NoRules", "# nothing here\n", {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0}),
+    case_name<ShowCase>);
+
+// The condition trace is the daemon's, byte for byte: for the sender ann,
+// recipients bob and cy, and "From contains an and ! To is cy"; a value
+// shorter than its pattern shows no operator.
+TEST(TesterTrace, PrintsTheDaemonsConditionTrace) {
+  Scratch dir;
+  spill(dir.file("rules"),
+        "{ From contains an and ! To is cy } Store In /x;\n"
+        "{ Sender is ann or To is bob } Store In \"/y/%ALLTO%\";\n"
+        "{ Not matched } Halt;\n");
+  spill(dir.file("message"), "Subject: s\n\nbody\n");
+  const Outcome run = run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", "--to", "cy",
+                                   dir.file("message")});
+  EXPECT_EQ(run.out,
+            "from 'ann'\nto 'bob'\nto 'cy'\nauth (none)\n"
+            "(\"ann\" contains \"an\" [true](!(\"bob\" is \"cy\" [false], \"cy\" is \"cy\" [true]) [false] ))\n"
+            "rule 1: not matched\n"
+            "([no data] is \"ann\" [false](\"bob\" is \"bob\" [true], \"cy\" \"bob\" [false], ))\n"
+            "rule 2: matched\n  Store In '/y/bob'\n"
+            "(not matched by a previous rule [false])\n"
+            "rule 3: not matched\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// --run appends the record the daemon writes: the From line, the headers as
+// the MTA passes them (the space after the colon dropped and written back,
+// folded lines kept), the blank line, the body with CR LF line ends and two
+// newlines. Only the date differs from run to run.
+TEST(TesterRun, StoreInAndPipeWriteTheDaemonsRecord) {
+  Scratch dir;
+  spill(dir.file("rules"), "{ To is bob@example.org } Store In \"" + dir.file("box-%TO.USER%") + "\", Pipe \"cat >" +
+                               dir.file("piped") + "\", Add Header \"X-A: b\";\n"
+                               "{ Match all } Pipe \"exit 3\";\n");
+  spill(dir.file("message"), kMessage);
+  spill(dir.file("box-bob"), "earlier\n");
+  const Outcome run = run_tester(dir, {"--run", "-f", dir.file("rules")}, dir.file("message"));  // standard input
+  EXPECT_EQ(run.status, 1);  // the second rule's command failed
+  EXPECT_NE(run.err.find(" Quorvane(ActionPipe): ERROR - Failure executing program 'exit 3'."), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("  Store In '" + dir.file("box-bob") + "'\n  - Success.\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  Pipe 'exit 3'\n  - Failed.\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  Add Header 'X-A: b' (name 'X-A', value ' b')\n"), std::string::npos) << run.out;
+
+  const std::string rest =
+      "Return-Path: <Ann@Example.ORG>\n"
+      "From: \"Box, Ann\" <ann@example.org>\n"
+      "To: Bob <bob@example.org>, dave@other.test (Dave)\n"
+      "Cc: friends:;, \"c y\"@example.org, <@relay.test:Eve@Example.org>\n"
+      "Subject: hello\n\tworld\n"
+      "X-NoSpace: value\n"
+      "X-Empty: \n"
+      "\n"
+      "first line\r\nFrom the start\r\nlast line without a break\r\n"
+      "\n\n";
+  const std::regex from_line("From <ann@example\\.org>  [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
+                             "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n");
+  const std::string box = slurp(dir.file("box-bob"));
+  ASSERT_GT(box.size(), 8u);
+  EXPECT_EQ(box.substr(0, 8), "earlier\n");
+  const std::string record = box.substr(8);
+  const std::size_t date_end = record.find('\n') + 1;
+  EXPECT_TRUE(std::regex_match(record.substr(0, date_end), from_line)) << record.substr(0, date_end);
+  EXPECT_EQ(record.substr(date_end), rest);
+  EXPECT_EQ(slurp(dir.file("piped")), record);  // one message time for every record
+}
+
+struct UsageCase {
+  const char *name;
+  std::vector<std::string> args;  // "RULES" stands for a valid rule file
+  int want_status;
+  std::string want_err;
+};
+
+class TesterUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(TesterUsage, ReportsAndExits) {
+  const UsageCase &c = GetParam();
+  Scratch dir;
+  spill(dir.file("rules"), "{ Match all } Halt;");
+  std::vector<std::string> args;
+  for (const std::string &arg : c.args) args.push_back(arg == "RULES" ? dir.file("rules") : arg);
+  const Outcome run = run_tester(dir, args);
+  EXPECT_EQ(run.status, c.want_status);
+  const std::string err = std::regex_replace(run.err, std::regex(dir.path()), "DIR");
+  EXPECT_EQ(err, c.want_err);
+  EXPECT_EQ(run.out, "");
+}
+
+const std::string kUsage =
+    "Usage: quorvane-test [-v] -f rules [--from address] [--to address]... [--auth user] [--run] [message|-]\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TesterUsage,
+    ::testing::Values(
+        UsageCase{"NoRules", {}, 64, kUsage + "Missing required argument: -f\n"},
+        UsageCase{"EmptyRules", {"-f", ""}, 64, kUsage + "Missing argument to -f: filename\n"},
+        UsageCase{"Help", {"-h", "-f", "RULES"}, 64, kUsage},
+        UsageCase{"TwoMessages", {"-f", "RULES", "a", "b"}, 64, kUsage + "Only one message may be given.\n"},
+        UsageCase{"MissingRuleFile", {"-f", "DIR/none"}, 70,
+                  "Unable to open config file at \"DIR/none\" (errno: 2:No such file or directory). Aborting.\n"},
+        UsageCase{"MissingMessage", {"-f", "RULES", "DIR/none"}, 66,
+                  "Unable to open message file \"DIR/none\" (errno: 2:No such file or directory).\n"}),
+    case_name<UsageCase>);
+
+// Rule-file errors are the daemon's, with its status.
+TEST(TesterUsage, RuleFileErrorsAreTheDaemons) {
+  Scratch dir;
+  spill(dir.file("rules"), "{ From is x ] Halt;\n{ Match all } Store In x\n");
+  const Outcome run = run_tester(dir, {"-f", dir.file("rules")});
+  EXPECT_EQ(run.status, 70);
+  EXPECT_EQ(run.err,
+            "Parsing error - expected o, a or ), found \"]\"\n"
+            "Parsing error - expected , or ;\nBe aware that the config file format now requires rules to end in "
+            "\";\", so your config file may be out of date\n");
+}
+
+}  // namespace

@@ -1,0 +1,10 @@
+# quorvane-test's command-line tests run the real program; the manual pages
+# are linted and checked for the options, messages and keywords they must
+# document.
+if(TARGET quorvane_cli_tests AND TARGET quorvane-test)
+  target_compile_definitions(quorvane_cli_tests PRIVATE QUORVANE_TEST_BINARY="$<TARGET_FILE:quorvane-test>")
+  add_dependencies(quorvane_cli_tests quorvane-test)
+endif()
+
+add_test(NAME manpages COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/manpages_check.sh ${PROJECT_SOURCE_DIR}/man)
+set_tests_properties(manpages PROPERTIES LABELS docs SKIP_RETURN_CODE 77)

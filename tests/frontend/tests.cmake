@@ -8,3 +8,7 @@ endif()
 
 add_test(NAME manpages COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/manpages_check.sh ${PROJECT_SOURCE_DIR}/man)
 set_tests_properties(manpages PROPERTIES LABELS docs SKIP_RETURN_CODE 77)
+
+add_test(NAME systemd_unit COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/unit_check.sh
+                                   ${PROJECT_BINARY_DIR}/packaging/quorvane.service $<TARGET_FILE:quorvane>)
+set_tests_properties(systemd_unit PROPERTIES LABELS packaging SKIP_RETURN_CODE 77)

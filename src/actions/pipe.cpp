@@ -11,6 +11,7 @@
 // SIGPIPE left pending is taken away before the mask is restored. The mask is
 // changed only after popen, so that the command does not inherit it.
 #include <signal.h>
+#include <stdio_ext.h>
 
 #include <cstdio>
 #include <ctime>
@@ -33,7 +34,12 @@ int feed_and_close(std::FILE *pipe, const std::time_t &message_time, const Messa
   sigaddset(&sigpipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &sigpipe, &previous);
 
-  PrintMail(pipe, message_time, msg);  // write errors are left to the exit status
+  // Write errors are left to the exit status. pclose would also report a
+  // failed final flush, hiding the status of a command that exited without
+  // reading, so whatever could not be written is dropped first.
+  PrintMail(pipe, message_time, msg);
+  std::fflush(pipe);
+  __fpurge(pipe);
   const int status = pclose(pipe);
 
   if (!sigismember(&previous, SIGPIPE)) {

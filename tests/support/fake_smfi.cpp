@@ -13,7 +13,9 @@ extern "C" {
 void *smfi_getpriv(SMFICTX *ctx) { return connection(ctx)->priv; }
 
 int smfi_setpriv(SMFICTX *ctx, void *data) {
-  connection(ctx)->priv = data;
+  FakeConnection *c = connection(ctx);
+  if (c->on_setpriv) c->on_setpriv(c->priv, data);
+  c->priv = data;
   return MI_SUCCESS;
 }
 

@@ -7,6 +7,7 @@
 
 #include <libmilter/mfapi.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -20,6 +21,9 @@ struct FakeConnection {
   std::vector<std::string> calls;  // "addrcpt", "addheader" in call order
   int addheader_result = MI_SUCCESS;
   int addrcpt_result = MI_SUCCESS;
+  // Called by smfi_setpriv before the new value is stored, e.g. to look at a
+  // message context while it is being detached.
+  std::function<void(void *old_priv, void *new_priv)> on_setpriv;
 
   SMFICTX *ctx() { return reinterpret_cast<SMFICTX *>(this); }
 };

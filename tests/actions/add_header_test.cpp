@@ -1,0 +1,138 @@
+// Add Header against the fake connection: how a header text is split, which
+// names add a recipient, refusals, the level-2 trace, and per-recipient runs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "actions/actions.h"
+#include "milter/filter.h"
+#include "support/fake_smfi.h"
+#include "support/milter_helpers.h"
+
+namespace {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+using Strings = std::vector<std::string>;
+
+class AddHeader : public testing::Test {
+ protected:
+  void SetUp() override { saved_ = add_headers_enabled.exchange(1); }
+  void TearDown() override { add_headers_enabled = saved_; }
+
+  struct Outcome {
+    int result;
+    std::string trace;
+  };
+  Outcome run(FakeConnection &c, const std::string &text, MessageContext &msg, int verbose = 2) {
+    StandaloneAction a(ACTION_ADD_HEADER, text);
+    VerboseScope level(verbose);
+    testing::internal::CaptureStdout();
+    const int result = ActionAddHeader(*a.action, c.ctx(), msg);
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+
+ private:
+  int saved_ = 0;
+};
+
+TEST_F(AddHeader, SplitsNameAndValue) {
+  struct Case {
+    const char *text;
+    Headers want_headers;
+    Strings want_recipients;
+    int want_result;
+    const char *want_trace;
+  };
+  const Case cases[] = {
+      {"X-Tag: value", {{"X-Tag", " value"}}, {}, 1, "Name: X-Tag Val:  value "},
+      {"X-Tag", {{"X-Tag", ""}}, {}, 1, "Name: X-Tag Val: (null) "},
+      {"X-Tag:", {{"X-Tag", ""}}, {}, 1, "Name: X-Tag Val: (null) "},
+      {"::X-Tag:two:words", {{"X-Tag", "two:words"}}, {}, 1, "Name: X-Tag Val: two:words "},
+      {"To: bob@x", {{"To", " bob@x"}}, {" bob@x"}, 1, "Name: To Val:  bob@x Adding recipient "},
+      {"cC:carol@x", {{"cC", "carol@x"}}, {"carol@x"}, 1, "Name: cC Val: carol@x Adding recipient "},
+      {"BCC:dan@x", {{"BCC", "dan@x"}}, {"dan@x"}, 1, "Name: BCC Val: dan@x Adding recipient "},
+      {"To:", {{"To", ""}}, {}, 1, "Name: To Val: (null) "},
+      {"Reply-To: eve@x", {{"Reply-To", " eve@x"}}, {}, 1, "Name: Reply-To Val:  eve@x "},
+      {"To : eve@x", {{"To ", " eve@x"}}, {}, 1, "Name: To  Val:  eve@x "},
+      {"", {}, {}, 0, "Name: (null) Val: (null) "},
+      {":::", {}, {}, 0, "Name: (null) Val: (null) "},
+      {"X-From: %FROM%", {{"X-From", " ann@x"}}, {}, 1, "Name: X-From Val:  ann@x "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    FakeConnection connection;
+    auto msg = make_message("ann@x");
+    const Outcome got = run(connection, c.text, *msg);
+    EXPECT_EQ(got.result, c.want_result);
+    EXPECT_EQ(got.trace, c.want_trace);
+    EXPECT_EQ(connection.added_headers, c.want_headers);
+    EXPECT_EQ(connection.added_recipients, c.want_recipients);
+    // The recipient is asked for before the header.
+    if (!c.want_recipients.empty()) {
+      EXPECT_EQ(connection.calls, (Strings{"addrcpt", "addheader"}));
+    }
+  }
+}
+
+TEST_F(AddHeader, RefusalsFailTheAction) {
+  struct Case {
+    const char *text;
+    int addrcpt_result, addheader_result;
+    Headers want_headers;
+    int want_result;
+  };
+  const Case cases[] = {
+      {"To: bob@x", MI_FAILURE, MI_SUCCESS, {{"To", " bob@x"}}, 0},  // the header is still added
+      {"To: bob@x", MI_SUCCESS, MI_FAILURE, {}, 0},
+      {"X-Tag: v", MI_SUCCESS, MI_FAILURE, {}, 0},
+      {"X-Tag", MI_SUCCESS, MI_FAILURE, {}, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    LogCapture log;
+    FakeConnection connection;
+    connection.addrcpt_result = c.addrcpt_result;
+    connection.addheader_result = c.addheader_result;
+    auto msg = make_message("ann@x");
+    EXPECT_EQ(run(connection, c.text, *msg, 0).result, c.want_result);
+    EXPECT_EQ(connection.added_headers, c.want_headers);
+    EXPECT_TRUE(log.lines().empty());  // refusals are not logged
+  }
+}
+
+TEST_F(AddHeader, NotGrantedIsSkippedAsSuccess) {
+  add_headers_enabled = 0;
+  FakeConnection connection;
+  auto msg = make_message("ann@x", {"a@x", "b@x"});
+  const Outcome got = run(connection, "X-Rcpt: %ALLTO%", *msg);
+  EXPECT_EQ(got.result, 1);
+  EXPECT_EQ(got.trace, "Adding headers NOT supported by MTA - Ignoring action ");
+  EXPECT_EQ(msg->cursor, nullptr);
+  EXPECT_TRUE(connection.calls.empty());
+}
+
+TEST_F(AddHeader, PerRecipientAnswersWithTheLastExpansion) {
+  struct Case {
+    Strings recipients;  // "" makes an empty text, which fails
+    Strings want_names;
+    int want_result;
+  };
+  const Case cases[] = {
+      {{"a@x", "b@x", "c@x"}, {"a", "b", "c"}, 1},
+      {{"", "b@x", "c@x"}, {"b", "c"}, 1},
+      {{"a@x", "b@x", ""}, {"a", "b"}, 0},
+  };
+  for (const Case &c : cases) {
+    FakeConnection connection;
+    auto msg = make_message("ann@x", c.recipients);
+    EXPECT_EQ(run(connection, "%ALLTO.USER%", *msg, 0).result, c.want_result);
+    Strings names;
+    for (const auto &header : connection.added_headers) names.push_back(header.first);
+    EXPECT_EQ(names, c.want_names);
+    EXPECT_EQ(msg->cursor, nullptr);
+  }
+}
+
+}  // namespace

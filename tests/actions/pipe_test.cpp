@@ -1,0 +1,128 @@
+// Pipe: exit statuses, commands that do not read, per-recipient runs, and
+// envelope addresses that try to reach the shell.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "actions/actions.h"
+#include "support/milter_helpers.h"
+
+namespace {
+
+constexpr std::time_t kWhen = 1700000000;
+
+struct Piped {
+  int result;
+  std::unique_ptr<MessageContext> msg;
+};
+
+Piped pipe_to(const std::string &command, const std::vector<std::string> &recipients = {},
+              const std::string &body = "Hello\n", const std::string &from = "ann@x") {
+  StandaloneAction a(ACTION_PIPE, command);
+  Piped p{0, make_message(from, recipients, body)};
+  complete_record_size(*p.msg, kWhen);
+  p.result = ActionPipe(*a.action, kWhen, *p.msg);
+  return p;
+}
+
+// "Failure executing program" lines carry whatever errno was; match around it.
+bool is_failure_line(const std::string &line, const std::string &command) {
+  const std::string head = "<time> Quorvane(ActionPipe): ERROR - Failure executing program '" + command + "'. (errno: ";
+  const std::string tail = "). Mail accepted despite error.\n";
+  return line.rfind(head, 0) == 0 && line.size() > head.size() + tail.size() &&
+         line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(Pipe, ExitStatusDecides) {
+  TempDir dir;
+  struct Case {
+    std::string command;
+    int want;
+  };
+  const Case cases[] = {
+      {"cat > " + (dir / "out"), 1},
+      {"exit 1", 0},
+      {"kill -9 $$", 0},
+      {"cat > /dev/null; exit 7", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.command);
+    LogCapture log;
+    EXPECT_EQ(pipe_to(c.command).result, c.want);
+    const auto lines = log.lines();
+    if (c.want == 1) {
+      EXPECT_TRUE(lines.empty());
+    } else {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_TRUE(is_failure_line(lines[0], c.command)) << lines[0];
+    }
+  }
+  auto msg = make_message("ann@x");
+  EXPECT_EQ(read_file(dir / "out"), record_text(*msg, kWhen));
+}
+
+// A command that exits without reading a large message: the writes fail,
+// the process goes on, and the exit status still decides.
+TEST(Pipe, CommandThatDoesNotReadCannotHurtTheFilter) {
+  LogCapture log;
+  const std::string big(4 << 20, 'x');
+  sigset_t before;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  EXPECT_EQ(pipe_to("exit 0", {}, big).result, 1);
+  EXPECT_EQ(pipe_to("exit 3", {}, big).result, 0);
+
+  sigset_t after, pending;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(sigismember(&after, SIGPIPE), sigismember(&before, SIGPIPE));
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  EXPECT_EQ(log.lines().size(), 1u) << testing::PrintToString(log.lines());
+}
+
+TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
+  LogCapture log;
+  TempDir dir;
+  const std::string command = "echo %ALLTO.USER% >> " + (dir / "ran") + "; test %ALLTO.USER% != b";
+  Piped p = pipe_to(command, {"a@x", "b@x", "c@x"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.msg->cursor, nullptr);
+  EXPECT_EQ(read_file(dir / "ran"), "a\nb\nc\n");
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+  EXPECT_TRUE(is_failure_line(lines[0], "echo b >> " + (dir / "ran") + "; test b != b")) << lines[0];
+
+  // No recipient matched: one run with the placeholders empty.
+  StandaloneAction a(ACTION_PIPE, "echo x%ALLTO%x >> " + (dir / "none"));
+  auto msg = make_message("ann@x", {"a@x"});
+  msg->recipients.head->matched = 0;
+  complete_record_size(*msg, kWhen);
+  EXPECT_EQ(ActionPipe(*a.action, kWhen, *msg), 1);
+  EXPECT_EQ(read_file(dir / "none"), "xx\n");
+}
+
+// Addresses come from whoever sends the mail: none of them may add a command.
+TEST(Pipe, HostileAddressesRunNothing) {
+  LogCapture log;
+  TempDir dir;
+  const std::vector<std::string> recipients = {"a;touch${IFS}pwned1@y", "$(touch pwned2)@y", "`touch pwned3`@y",
+                                               "b|touch pwned4@y", "c&&touch pwned5@y", "d>pwned6@y",
+                                               "e\ntouch pwned7@y"};
+  Piped p = pipe_to("cd " + dir.path() + " && echo %ALLTO% %FROM% >> seen", recipients, "Hello\n",
+                    "'quoted;touch pwned8'@x");
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"seen"});
+  EXPECT_EQ(read_file(dir / "seen"),
+            "a_touch__IFS_pwned1@y _quoted_touch_pwned8_@x\n"
+            "__touch_pwned2_@y _quoted_touch_pwned8_@x\n"
+            "_touch_pwned3_@y _quoted_touch_pwned8_@x\n"
+            "b_touch_pwned4@y _quoted_touch_pwned8_@x\n"
+            "c__touch_pwned5@y _quoted_touch_pwned8_@x\n"
+            "d_pwned6@y _quoted_touch_pwned8_@x\n"
+            "e_touch_pwned7@y _quoted_touch_pwned8_@x\n");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace

@@ -55,12 +55,21 @@ e2e_require() {
   command -v perl >/dev/null || e2e_skip "perl is missing"
 }
 
-# A loopback TCP port that nothing listens on.
+# A loopback TCP port that no socket uses, below the range the kernel picks
+# client ports from (a port that an outgoing connection holds cannot be
+# bound for listening).
 e2e_free_port() {
-  local port tries=0
+  local port tries=0 low=32768
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null
+  [ "$low" -gt 12000 ] 2>/dev/null || low=32768
   while [ $tries -lt 200 ]; do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    port=$((10000 + (RANDOM * 32768 + RANDOM) % (low - 10000)))
+    if command -v ss >/dev/null; then
+      if [ -z "$(ss -Htan "( sport = :$port or dport = :$port )" 2>/dev/null)" ]; then
+        echo "$port"
+        return 0
+      fi
+    elif ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
     fi

@@ -10,18 +10,13 @@ static void BM_EvaluateRules(benchmark::State &state) {
   RuleList rules;
   parse_or_die(make_uniform_rule_text(static_cast<int>(state.range(0))), rules);
   auto msg = make_message(2048);
-  std::int64_t matched = 0;
   for (auto _ : state) {
     msg->any_rule_matched = 0;
     for (const Rule *rule = rules.head.get(); rule != nullptr; rule = rule->next.get()) {
-      if (evaluate_rule(*rule, *msg) != 0) {
-        msg->any_rule_matched = 1;
-        ++matched;
-      }
+      if (evaluate_rule(*rule, *msg) != 0) msg->any_rule_matched = 1;
     }
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
   state.SetComplexityN(state.range(0));
-  state.counters["matched_per_message"] = static_cast<double>(matched) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_EvaluateRules)->Arg(1)->Arg(100)->Arg(1000)->Complexity(benchmark::oN);

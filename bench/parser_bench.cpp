@@ -13,6 +13,6 @@ static void BM_ParseRuleFile(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
   state.SetItemsProcessed(state.iterations() * state.range(0));
-  state.counters["file_bytes"] = static_cast<double>(text.size());
+  state.SetLabel(std::to_string(text.size()) + " bytes");
 }
 BENCHMARK(BM_ParseRuleFile)->Arg(10000)->Unit(benchmark::kMillisecond);

@@ -47,12 +47,13 @@ bool names_recipient(const char *name) noexcept {
 }
 
 // Adds the header of the current expansion. Returns 1 when the MTA took
-// everything asked of it.
+// everything asked of it, 0 when it did not, and -1 when the text could not
+// be made.
 int add_one(const Action &action, SMFICTX *ctx, const MessageContext &msg) noexcept {
   Text text = expand_template(action, msg, INSERT_AS_IS);
   if (!text) {
     log_event("ActionAddHeader", "expanded template", LOG_NO_MEMORY);
-    return 0;
+    return -1;
   }
   const HeaderParts parts = split_header(text.get());
   if (verbose_level >= 2) {
@@ -85,8 +86,10 @@ int ActionAddHeader(const Action &action, SMFICTX *ctx, MessageContext &msg) noe
   start_recipient_walk(action, msg);
   int result = 0;
   do {
-    // A per-recipient action answers with its last expansion.
+    // A per-recipient action answers with its last expansion, but running
+    // out of memory fails it at once.
     result = add_one(action, ctx, msg);
+    if (result < 0) return 0;
   } while (next_recipient(action, msg));
   return result;
 }

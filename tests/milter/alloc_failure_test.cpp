@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "actions/actions.h"
 #include "actions/file_lock.h"
 #include "milter/filter.h"
 #include "milter/message_context.h"
@@ -131,6 +132,46 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Policies, AllocationSweep, testing::Values(1, 0));
+
+// An action whose text cannot be made fails and says so, also when a later
+// recipient would have succeeded.
+TEST(ActionOutOfMemory, ExpansionFailureFailsTheAction) {
+  TempDir dir;
+  const int saved_enabled = add_headers_enabled.exchange(1);
+  struct Case {
+    std::uint32_t kind;
+    std::string text;
+    const char *where;
+    long fail_at;  // which expansion fails
+  };
+  const Case cases[] = {
+      {ACTION_STORE_IN, dir / "%ALLTO.USER%", "mlfi_eom", 0},
+      {ACTION_PIPE, "cat > /dev/null", "ActionPipe", 0},
+      {ACTION_ADD_HEADER, "X-Tag: v", "ActionAddHeader", 0},
+      {ACTION_ADD_HEADER, "X-Rcpt: %ALLTO%", "ActionAddHeader", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    LogCapture log;
+    FakeConnection connection;
+    StandaloneAction a(c.kind, c.text);
+    auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
+    complete_record_size(*msg, 0);
+    fail_nothrow_allocation(c.fail_at);
+    int result = -1;
+    switch (c.kind) {
+    case ACTION_STORE_IN: result = ActionStoreIn(*a.action, 0, *msg); break;
+    case ACTION_PIPE: result = ActionPipe(*a.action, 0, *msg); break;
+    default: result = ActionAddHeader(*a.action, connection.ctx(), *msg); break;
+    }
+    disarm_allocation_failure();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{no_memory_line(c.where, "expanded template")});
+    EXPECT_EQ(connection.added_headers.size(), static_cast<std::size_t>(c.fail_at));
+  }
+  EXPECT_TRUE(dir.entries().empty());
+  add_headers_enabled = saved_enabled;
+}
 
 TEST(AllocFailureSupport, DisarmedAllocatorBehavesNormally) {
   disarm_allocation_failure();

@@ -10,7 +10,7 @@ failures=0
 
 if command -v mandoc >/dev/null 2>&1; then
   lint() { mandoc -Tlint -W warning "$1" 2>&1; }
-  render() { mandoc -Tascii "$1" | col -bx; }
+  render() { mandoc -Tascii "$1" | sed 's/.\x08//g'; }
 elif command -v groff >/dev/null 2>&1; then
   lint() { groff -ww -z -man "$1" 2>&1; }
   render() { groff -man -Tascii -rHY=0 -P-cbou "$1" 2>/dev/null; }
@@ -35,7 +35,7 @@ for page in $pages; do
     failures=$((failures + 1))
   fi
   # One line, blanks collapsed, so that wrapped text reads as written.
-  render "$mandir/$page" | tr -s ' \n' '  ' >"$scratch/$page.txt"
+  render "$mandir/$page" | tr -s ' \t\n' '   ' >"$scratch/$page.txt"
 done
 
 # PAGE<TAB>TEXT: TEXT must appear in the rendered PAGE.

@@ -1,0 +1,276 @@
+// Command line, start-up order and shutdown of the daemon.
+#include "frontend/startup.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <libmilter/mfapi.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/log.h"
+#include "frontend/pid_file.h"
+#include "frontend/socket_options.h"
+#include "milter/filter.h"
+#include "rules/listing.h"
+#include "rules/parser.h"
+#include "rules/rule.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.2";
+// The milter interface version the filter is built against (and registers).
+constexpr int kBuiltMajor = 1;
+constexpr int kBuiltMinor = 0;
+constexpr int kBuiltPatch = 1;
+
+// Each option's argument, null when the option was not given.
+struct Options {
+  const char *config_file = nullptr;  // -f
+  const char *log_file = nullptr;     // -l
+  char *port = nullptr;               // -p (smfi_setconn takes it unconst)
+  const char *pid_file = nullptr;     // -r
+  const char *timeout = nullptr;      // -t
+  const char *user = nullptr;         // -u
+  bool detach = false;                // -b
+  bool list_only = false;             // -n
+  bool remove_socket = true;          // cleared by -d
+};
+
+const char *program_name = "quorvane";
+
+void print_usage() noexcept {
+  std::fprintf(stderr,
+               "Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n",
+               program_name);
+}
+
+// The error left by the failed call, read once.
+struct SystemError {
+  int number;
+  const char *text;
+};
+SystemError last_error() noexcept {
+  const int number = errno;
+  return {number, std::strerror(number)};
+}
+
+// A start-up failure: one message on standard error, then `status`.
+[[gnu::format(printf, 2, 3)]] [[noreturn]] void fail(int status, const char *format, ...) noexcept {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::exit(status);
+}
+
+// A usage error: the usage line, then the message, status 64.
+[[noreturn]] void fail_usage(const char *message) noexcept {
+  print_usage();
+  std::fputs(message, stderr);
+  std::exit(EX_USAGE);
+}
+
+Options read_options(int argc, char **argv) noexcept {
+  Options options;
+  int option;
+  while ((option = getopt(argc, argv, "abdf:hl:np:r:t:u:v")) != -1) {
+    switch (option) {
+      case 'a': accept_on_error = 0; break;
+      case 'b': options.detach = true; break;
+      case 'd': options.remove_socket = false; break;
+      case 'f': options.config_file = optarg; break;
+      case 'l': options.log_file = optarg; break;
+      case 'n': options.list_only = true; break;
+      case 'p': options.port = optarg; break;
+      case 'r': options.pid_file = optarg; break;
+      case 't': options.timeout = optarg; break;
+      case 'u': options.user = optarg; break;
+      case 'v': ++verbose_level; break;
+      default:  // -h, and "?" for an unknown option or a missing argument
+        print_usage();
+        std::exit(EX_USAGE);
+    }
+  }
+  return options;
+}
+
+void print_banner() noexcept {
+  std::printf("Quorvane Version %s started. ", kVersion);
+  std::printf("Running with verbose level %d.\n", verbose_level);
+  if (verbose_level < 2) return;
+  std::printf("- %s", "Compiled with libmilter v");
+  std::printf("%d.", kBuiltMajor);
+  std::printf("%d.", kBuiltMinor);
+  std::printf("%d,", kBuiltPatch);
+  unsigned int major = 0, minor = 0, patch = 0;
+  smfi_version(&major, &minor, &patch);
+  std::printf(" %s", "running with v");
+  std::printf("%u.", major);
+  std::printf("%u.", minor);
+  std::printf("%u\n\n", patch);
+}
+
+void switch_user(const char *name) noexcept {
+  if (getuid() != 0) fail(EX_USAGE, "You must be root to use the: -u option\n");
+  if (*name == '\0') fail_usage("Missing argument to -u: username\n");
+  const passwd *entry = getpwnam(name);
+  if (entry == nullptr) fail(EX_USAGE, "Unable to switch user to: %s - No such user\n", name);
+  const uid_t uid = entry->pw_uid;
+  const gid_t gid = entry->pw_gid;
+  // The user's own supplementary groups replace root's: keeping root's list
+  // would leave the filter with the access of every group root belongs to.
+  if (initgroups(name, gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+    const SystemError error = last_error();
+    fail(EX_SOFTWARE, "Unable to switch uid/gid to: %s (errno: %d:%s)\n", name, error.number, error.text);
+  }
+}
+
+void load_rules(const char *path) noexcept {
+  if (path == nullptr) fail_usage("Missing required argument: -f\n");
+  if (*path == '\0') fail_usage("Missing argument to -f: filename\n");
+  load_rule_file(path);
+}
+
+void set_timeout(const char *text) noexcept {
+  if (*text == '\0') fail_usage("Missing argument to -t: timeout\n");
+  if (smfi_settimeout(std::atoi(text)) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to set timeout to: %s\n", text);
+}
+
+void open_connection(char *port, bool remove_socket) noexcept {
+  if (port == nullptr) fail_usage("Missing required argument: -p\n");
+  if (*port == '\0') fail_usage("Missing argument to -p: port\n");
+  if (smfi_setconn(port) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to set port to: %s\n", port);
+  if (smfi_opensocket(remove_socket) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to open port: %s\n", port);
+  if (is_tcp_connection(port)) set_listener_nodelay();
+}
+
+[[noreturn]] void fail_detaching() noexcept {
+  const SystemError error = last_error();
+  fail(EX_SOFTWARE, "Unable to daemonise process. (errno: %d:%s)\n", error.number, error.text);
+}
+
+// The process that started the program: waits for the detached process to be
+// ready (status 0) or to fail (its status; its message is already written).
+[[noreturn]] void wait_for_detached(pid_t child, int ready) noexcept {
+  char byte = 0;
+  ssize_t count;
+  do count = read(ready, &byte, 1);
+  while (count < 0 && errno == EINTR);
+  if (count == 1) _exit(0);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) _exit(EX_SOFTWARE);
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : EX_SOFTWARE);
+}
+
+// First half of detaching (-b), before the pid file: the rest of start-up
+// goes on in a child in a new session, so the pid file names the process that
+// serves, and its lock (record locks are not inherited) is that process's own.
+// Returns in the child with the write end of the readiness pipe.
+int start_detaching() noexcept {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) fail_detaching();
+  std::fflush(nullptr);  // nothing buffered may be written twice
+  const pid_t child = fork();
+  if (child < 0) fail_detaching();
+  if (child > 0) {
+    close(ready[1]);
+    wait_for_detached(child, ready[0]);
+  }
+  close(ready[0]);
+  if (setsid() < 0) fail_detaching();
+  return ready[1];
+}
+
+// Second half, after the log file is open: leave the working directory and
+// the terminal, then tell the waiting process that start-up succeeded.
+void finish_detaching(int ready) noexcept {
+  if (chdir("/") != 0) fail_detaching();
+  const int null_device = open("/dev/null", O_RDWR);
+  if (null_device < 0) fail_detaching();
+  std::fflush(nullptr);
+  if (dup2(null_device, STDIN_FILENO) < 0 || dup2(null_device, STDOUT_FILENO) < 0) fail_detaching();
+  if (dup2(null_device, STDERR_FILENO) < 0) fail_detaching();
+  if (null_device > STDERR_FILENO) close(null_device);
+  const char byte = 1;
+  ssize_t count;
+  do count = write(ready, &byte, 1);
+  while (count < 0 && errno == EINTR);
+  close(ready);
+}
+
+// Points log_stream at standard error or at the log file (-l).
+void open_log(const char *path) noexcept {
+  log_stream = stderr;
+  if (path == nullptr) return;
+  if (*path == '\0') fail_usage("Missing argument to -l: logfile\n");
+  // Close-on-exec, so commands run by Pipe actions do not inherit it.
+  std::FILE *file = std::fopen(path, "ae");
+  if (file == nullptr) {
+    const SystemError error = last_error();
+    fail(EX_SOFTWARE, "Unable to open log file: %s (errno: %d:%s)\n", path, error.number, error.text);
+  }
+  // Line-buffered: each line reaches the file when it is written.
+  setvbuf(file, nullptr, _IOLBF, BUFSIZ);
+  log_stream = file;
+  std::fprintf(log_stream, "%s Quorvane: Started. Logging to file enabled.\n", log_timestamp().text);
+}
+
+int shut_down(const Options &options, int result, int loop_errno) noexcept {
+  free_rule_list(rule_list);
+  if (options.pid_file != nullptr) release_pid_file();
+  if (result != 0)
+    std::fprintf(log_output(),
+                 "%s Quorvane: Exiting with error, this usually means there was a problem with the socket (errno: "
+                 "%d:%s)\n",
+                 log_timestamp().text, loop_errno, std::strerror(loop_errno));
+  if (options.log_file != nullptr) {
+    std::FILE *file = log_stream;
+    std::fprintf(file, "%s Quorvane: Stopped.\n", log_timestamp().text);
+    log_stream = nullptr;  // anything logged late goes to standard error
+    std::fclose(file);
+  }
+  return result;
+}
+
+}  // namespace
+
+int run_daemon(int argc, char **argv) noexcept {
+  if (argc > 0 && argv[0] != nullptr) program_name = argv[0];
+  rule_list.clear();
+  verbose_level = 0;
+  accept_on_error = 1;
+
+  const Options options = read_options(argc, argv);
+  if (verbose_level >= 1) print_banner();
+  if (options.user != nullptr) switch_user(options.user);
+  load_rules(options.config_file);
+  if (options.list_only) {
+    print_rules(stdout, rule_list);
+    std::exit(0);
+  }
+  if (options.timeout != nullptr) set_timeout(options.timeout);
+  if (smfi_register(filter_description) == MI_FAILURE) fail(EX_UNAVAILABLE, "Unable to register with MTA\n");
+  open_connection(options.port, options.remove_socket);
+
+  const int ready = options.detach ? start_detaching() : -1;
+  if (options.pid_file != nullptr) {
+    if (*options.pid_file == '\0') fail_usage("Missing argument to -r: pidfile\n");
+    acquire_pid_file(options.pid_file);
+  }
+  open_log(options.log_file);
+  if (options.detach) finish_detaching(ready);
+
+  const int result = smfi_main();
+  const int loop_errno = errno;
+  return shut_down(options, result, loop_errno);
+}

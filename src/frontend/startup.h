@@ -1,0 +1,22 @@
+// The daemon's life: command line, start-up, the milter main loop, shutdown.
+//
+// run_daemon reads the options "abdf:hl:np:r:t:u:v", prints the verbose
+// banner, switches user (-u), loads the rule file (-f), lists it and ends
+// (-n), sets the timeout (-t), registers the filter, opens the milter socket
+// (-p), takes the pid file (-r), opens the log file (-l), detaches (-b) and
+// runs smfi_main. When the main loop returns it releases the rules and the
+// pid file, writes the closing log lines and returns the loop's result, which
+// becomes the process status.
+//
+// Every start-up failure writes one message to standard error (sometimes
+// after the usage line) and ends the process with status 64 (usage), 69
+// (registration) or 70 (system, library or rule file). With -b the process
+// that started the program waits until the detached one is ready to serve or
+// has failed, and ends with status 0 or with the detached one's status, so
+// failures still reach the terminal.
+//
+// Runs on the initial thread; sets every program-wide setting before the
+// main loop starts and touches none of them while it runs.
+#pragma once
+
+int run_daemon(int argc, char **argv) noexcept;

@@ -1,0 +1,108 @@
+// Log lines: the four kinds, the policy texts, errno, and the ctime layout.
+#include "frontend/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+// Runs `write` with log_stream on a temporary file and the given policy;
+// returns what was written. Both globals are restored.
+template <class Write>
+std::string capture_log(int accept, Write write) {
+  std::FILE *saved_stream = log_stream;
+  const int saved_accept = accept_on_error;
+  std::FILE *file = std::tmpfile();
+  log_stream = file;
+  accept_on_error = accept;
+  write();
+  log_stream = saved_stream;
+  accept_on_error = saved_accept;
+  std::string text;
+  std::rewind(file);
+  for (int ch; (ch = std::fgetc(file)) != EOF;) text += static_cast<char>(ch);
+  std::fclose(file);
+  return text;
+}
+
+struct LineCase {
+  const char *name;
+  const char *where;
+  const char *what;
+  int kind;
+  int error;
+  int accept;
+  std::string want;  // the line after its timestamp and space
+};
+
+TEST(LogEvent, WritesOneLinePerKind) {
+  const std::string tabs = "\t\t\t\t\t";
+  const std::vector<LineCase> cases = {
+      {"no memory, accepting", "mlfi_envfrom", "sender address", LOG_NO_MEMORY, ENOMEM, 1,
+       "Quorvane(mlfi_envfrom): ERROR - Could not allocate memory for sender address. " + tabs +
+           "perhaps system or process memory limits have been reached? Mail accepted despite error.\n"},
+      {"no memory, refusing", "mlfi_body", "body data", LOG_NO_MEMORY, ENOMEM, 0,
+       "Quorvane(mlfi_body): ERROR - Could not allocate memory for body data. " + tabs +
+           "perhaps system or process memory limits have been reached? Mail returned to sender.\n"},
+      {"no private data: policy where the operation would be", "mlfi_header", "ignored", LOG_NO_PRIVATE_DATA, 0, 1,
+       "Quorvane(mlfi_header): ERROR - Private data was not found " + tabs +
+           "durining Mail accepted despite error. This should never happen!\n"},
+      {"no private data, refusing", "mlfi_cleanup", nullptr, LOG_NO_PRIVATE_DATA, 0, 0,
+       "Quorvane(mlfi_cleanup): ERROR - Private data was not found " + tabs +
+           "durining Mail returned to sender. This should never happen!\n"},
+      {"error with errno text", "mlfi_eom", "Could not open file '/no/such/dir/box'.", LOG_ERROR, ENOENT, 1,
+       "Quorvane(mlfi_eom): ERROR - Could not open file '/no/such/dir/box'. (errno: 2:No such file or directory). "
+       "Mail accepted despite error.\n"},
+      {"error, refusing", "ActionPipe", "Failure executing program 'false'.", LOG_ERROR, ECHILD, 0,
+       "Quorvane(ActionPipe): ERROR - Failure executing program 'false'. (errno: 10:No child processes). "
+       "Mail returned to sender.\n"},
+      {"warning has no policy text", "PrintMail", "Message contains no headers.", LOG_WARNING, 0, 0,
+       "Quorvane(PrintMail): WARNING - Message contains no headers. (errno: 0:Success).\n"},
+      {"unknown kind", "mlfi_eom", "x", 4, 0, 1, ""},
+      {"negative kind", "mlfi_eom", "x", -1, 0, 1, ""},
+  };
+  for (const LineCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    int errno_after = -1;
+    std::time_t before = 0, after = 0;
+    const std::string text = capture_log(c.accept, [&] {
+      before = std::time(nullptr);
+      errno = c.error;
+      log_event(c.where, c.what, c.kind);
+      errno_after = errno;
+      after = std::time(nullptr);
+    });
+    EXPECT_EQ(errno_after, c.error) << "errno is left as it was";
+    if (c.want.empty()) {
+      EXPECT_EQ(text, "");
+      continue;
+    }
+    ASSERT_GT(text.size(), 25u);
+    const std::string stamp = text.substr(0, 24);
+    EXPECT_TRUE(stamp == format_ctime(before).text || stamp == format_ctime(after).text) << stamp;
+    EXPECT_EQ(text[24], ' ');
+    EXPECT_EQ(text.substr(25), c.want);
+  }
+}
+
+TEST(LogTimestamp, HasTheCtimeLayout) {
+  const char *saved = std::getenv("TZ");
+  const std::string saved_tz = saved != nullptr ? saved : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_STREQ(format_ctime(1000000000).text, "Sun Sep  9 01:46:40 2001");  // day padded with a space
+  EXPECT_STREQ(format_ctime(1700000000).text, "Tue Nov 14 22:13:20 2023");
+  EXPECT_STREQ(format_ctime(0).text, "Thu Jan  1 00:00:00 1970");
+  if (saved != nullptr)
+    setenv("TZ", saved_tz.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(std::string(log_timestamp().text).size(), 24u);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// The command line and start-up of the real binary: messages, statuses,
+// the -n listing, the verbose banner, the log file and stopping on SIGTERM.
+#include <gtest/gtest.h>
+
+#include "frontend/process_harness.h"
+
+namespace {
+
+using cli::Daemon;
+using cli::Launch;
+using cli::Result;
+using cli::TempDir;
+using cli::usage_line;
+
+constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
+constexpr char kListing[] = "([Always True] )(SMTP Sender is \"Bob\" and (!To Address ends with \"x\"))";
+
+struct Fixture {
+  TempDir dir;
+  std::string rules = dir.file("rules.conf");
+  std::string socket = "unix:" + dir.file("milter.sock");
+  Fixture() { cli::write_file(rules, kRules); }
+
+  // Replaces the placeholders RULES, SOCKET and DIR/ in an argument.
+  std::string fill(std::string arg) const {
+    if (arg == "RULES") return rules;
+    if (arg == "SOCKET") return socket;
+    if (arg.rfind("DIR/", 0) == 0) return dir.file(arg.substr(4));
+    return arg;
+  }
+  std::vector<std::string> fill(const std::vector<std::string> &args) const {
+    std::vector<std::string> filled;
+    for (const std::string &arg : args) filled.push_back(fill(arg));
+    return filled;
+  }
+};
+
+struct FailureCase {
+  const char *name;
+  std::vector<std::string> args;
+  std::string want_err;  // DIR/ stands for the scratch directory
+  int want_status;
+  bool needs_root = false;
+};
+
+std::string with_dir(std::string text, const TempDir &dir) {
+  for (std::size_t at; (at = text.find("DIR/")) != std::string::npos;) text.replace(at, 4, dir.path() + "/");
+  return text;
+}
+
+TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
+  const std::string usage = usage_line();
+  const std::vector<FailureCase> cases = {
+      {"no arguments", {}, usage + "Missing required argument: -f\n", 64},
+      {"empty operand only", {""}, usage + "Missing required argument: -f\n", 64},
+      {"-h alone", {"-h"}, usage, 64},
+      {"-h with valid options", {"-f", "RULES", "-h", "-p", "SOCKET"}, usage, 64},
+      {"unknown option", {"-x", "-f", "RULES"}, "quorvane: invalid option -- 'x'\n" + usage, 64},
+      {"option without argument", {"-f"}, "quorvane: option requires an argument -- 'f'\n" + usage, 64},
+      {"empty -f", {"-f", ""}, usage + "Missing argument to -f: filename\n", 64},
+      {"unreadable rule file before missing -p", {"-f", "DIR/none.conf"},
+       "Unable to open config file at \"DIR/none.conf\" (errno: 2:No such file or directory). Aborting.\n", 70},
+      {"missing -p after rules load", {"-f", "RULES"}, usage + "Missing required argument: -p\n", 64},
+      {"empty -p", {"-f", "RULES", "-p", ""}, usage + "Missing argument to -p: port\n", 64},
+      {"empty -t before -p", {"-f", "RULES", "-t", ""}, usage + "Missing argument to -t: timeout\n", 64},
+      {"unusable connection", {"-f", "RULES", "-p", "bogus:place"}, "Unable to open port: bogus:place\n", 70},
+      {"empty -r", {"-f", "RULES", "-p", "SOCKET", "-r", ""}, usage + "Missing argument to -r: pidfile\n", 64},
+      {"pid file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-r", "DIR/no/pid"},
+       "Unable to write pid to: DIR/no/pid (errno: 2:No such file or directory)\n", 70},
+      {"pid file is a directory", {"-f", "RULES", "-p", "SOCKET", "-r", "DIR/"},
+       "Unable to write pid to: DIR/ (errno: 21:Is a directory)\n", 70},
+      {"pid file cannot be truncated", {"-f", "RULES", "-p", "SOCKET", "-r", "/dev/null"},
+       "Unable to truncate pidfile: /dev/null (errno: 22:Invalid argument)\n", 70},
+      {"empty -l", {"-f", "RULES", "-p", "SOCKET", "-l", ""}, usage + "Missing argument to -l: logfile\n", 64},
+      {"log file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
+       "Unable to open log file: DIR/no/log (errno: 2:No such file or directory)\n", 70},
+      {"detached: log failure still reaches the terminal", {"-b", "-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
+       "Unable to open log file: DIR/no/log (errno: 2:No such file or directory)\n", 70},
+      {"detached: empty -r", {"-b", "-f", "RULES", "-p", "SOCKET", "-r", ""},
+       usage + "Missing argument to -r: pidfile\n", 64},
+      {"empty -u", {"-u", "", "-f", "RULES"}, usage + "Missing argument to -u: username\n", 64, true},
+      {"unknown user before -f", {"-u", "no-such-user-here"},
+       "Unable to switch user to: no-such-user-here - No such user\n", 64, true},
+  };
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && !cli::running_as_root()) continue;
+    Fixture fixture;
+    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    EXPECT_EQ(result.err, with_dir(c.want_err, fixture.dir));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, c.want_status);
+  }
+}
+
+TEST(StartupCli, OnlyRootMaySwitchUser) {
+  if (!cli::running_as_root()) {
+    const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent"});
+    EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
+    EXPECT_EQ(result.status, 64);
+    return;
+  }
+  Launch launch;
+  launch.as_nobody = true;
+  const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent", "-p", ""}, launch);
+  EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.status, 64);
+}
+
+TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
+  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  Fixture fixture;
+  chmod(fixture.rules.c_str(), 0600);  // root's alone: nobody cannot read it
+  const Result result = cli::run_quorvane({"-u", "nobody", "-n", "-f", fixture.rules});
+  EXPECT_EQ(result.err,
+            "Unable to open config file at \"" + fixture.rules + "\" (errno: 13:Permission denied). Aborting.\n");
+  EXPECT_EQ(result.status, 70);
+}
+
+struct ListingCase {
+  const char *name;
+  std::vector<std::string> args;
+  std::string want_out;
+};
+
+TEST(StartupCli, ListingNeedsNoConnection) {
+  const std::string banner1 = "Quorvane Version 1.2 started. Running with verbose level 1.\n";
+  const std::string compiled = "- Compiled with libmilter v1.0.1, running with v1.0.1\n\n";
+  const std::vector<ListingCase> cases = {
+      {"-n without -p", {"-n", "-f", "RULES"}, kListing},
+      {"stray operand ignored", {"-n", "-f", "RULES", "stray"}, kListing},
+      {"banner at -v", {"-v", "-n", "-f", "RULES"}, banner1 + kListing},
+      {"banner at -v -v", {"-v", "-v", "-n", "-f", "RULES"},
+       "Quorvane Version 1.2 started. Running with verbose level 2.\n" + compiled + kListing},
+      {"banner at -v -v -v", {"-vvv", "-n", "-f", "RULES"},
+       "Quorvane Version 1.2 started. Running with verbose level 3.\n" + compiled + kListing},
+      {"last -f counts", {"-n", "-f", "DIR/none.conf", "-f", "RULES"}, kListing},
+      {"empty rule file", {"-n", "-f", "DIR/empty.conf"}, ""},
+  };
+  for (const ListingCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture fixture;
+    cli::write_file(fixture.dir.file("empty.conf"), "");
+    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    EXPECT_EQ(result.out, c.want_out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(cli::exists(fixture.dir.file("milter.sock")));
+  }
+}
+
+TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
+  Fixture fixture;
+  const std::string log = fixture.dir.file("quorvane.log");
+  cli::write_file(log, "earlier line\n");
+  // -t with a text that is not a number is a timeout of 0, not an error.
+  Daemon daemon({"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+  // Waiting while it runs also shows the file is line-buffered: the start
+  // line is there at once, not only when the file is closed.
+  ASSERT_TRUE(cli::wait_until([&] { return cli::log_has(log, "Quorvane: Started. Logging to file enabled."); }))
+      << daemon.err();
+  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock")));
+  EXPECT_TRUE(daemon.running());
+
+  EXPECT_EQ(daemon.stop(), 0);
+  const std::string text = cli::read_file(log);
+  ASSERT_EQ(text.rfind("earlier line\n", 0), 0u) << "appended, not truncated";
+  EXPECT_EQ(cli::log_lines_without_time(log),
+            (std::vector<std::string>{"earlier line", "Quorvane: Started. Logging to file enabled.",
+                                      "Quorvane: Stopped."}));
+  // Each line begins with the ctime text of its moment.
+  const std::string started = text.substr(std::string("earlier line\n").size(), 25);
+  EXPECT_EQ(started[3], ' ');
+  EXPECT_EQ(started[7], ' ');
+  EXPECT_EQ(started[13], ':');
+  EXPECT_EQ(started[24], ' ');
+  EXPECT_EQ(daemon.err(), "");
+}
+
+}  // namespace

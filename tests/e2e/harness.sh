@@ -6,8 +6,9 @@
 #   e2e_init NAME                    fresh instance dir $E2E_DIR, teardown on exit
 #   sink_start [DUMPDIR]             smtp-sink on $SINK_PORT, one file per message
 #   filter_start CONN CMD [ARGS...]  start a milter listening on CONN and wait for it
-#   pf_start [FILTER_CONN]           Postfix on 127.0.0.1:$SMTP_PORT, relaying to the
-#                                    sink when one runs, else discarding all mail
+#   pf_start [FILTER_CONN...]        Postfix on 127.0.0.1:$SMTP_PORT with these filters
+#                                    in turn, relaying to the sink when one runs,
+#                                    else discarding all mail
 #   pf_stop, filter_stop             stop them (e2e_teardown stops whatever runs)
 #   pf_wait_queue_empty              wait until Postfix has delivered everything
 #
@@ -108,6 +109,7 @@ e2e_init() {
   SINK_PORT=
   SINK_PID=
   FILTER_PID=
+  FILTER_PIDS=()
   PF_RUNNING=0
   trap e2e_teardown EXIT
   trap 'exit 1' INT TERM
@@ -150,7 +152,8 @@ pf_milter_name() {
 }
 
 pf_configure() {
-  local filter=$1
+  local conn milters=
+  for conn in "$@"; do milters="${milters:+$milters, }$(pf_milter_name "$conn")"; done
   sed -e "s/^smtp\( *\)inet.*/127.0.0.1:$SMTP_PORT inet n - n - - smtpd/" /etc/postfix/master.cf >"$PF_CONF/master.cf"
   : >"$PF_CONF/main.cf"
   # No chroot: the filter socket and the sink are reached by their real paths.
@@ -183,7 +186,7 @@ smtpd_relay_restrictions = permit_mynetworks, reject
 smtpd_recipient_restrictions = check_recipient_access inline:{ rejected@e2e.test=REJECT }
 smtputf8_enable = no
 biff = no
-smtpd_milters = $(pf_milter_name "$filter")
+smtpd_milters = $milters
 milter_default_action = tempfail
 default_destination_concurrency_limit = 20
 message_size_limit = 0
@@ -192,7 +195,7 @@ EOF
 
 pf_start() {
   pf_register_config_dir
-  pf_configure "$1"
+  pf_configure "$@"
   if ! script -qc "postfix -c $PF_CONF start" /dev/null >"$E2E_DIR/postfix-start.out" 2>&1; then
     cat "$E2E_DIR/postfix-start.out" >&2
     tail -20 "$E2E_DIR/postfix.log" >&2 2>/dev/null
@@ -289,22 +292,35 @@ filter_socket_ready() {
 filter_start() {
   FILTER_CONN=$1
   shift
+  local name=filter$(filter_suffix)
   case $FILTER_CONN in unix:*) rm -f "${FILTER_CONN#unix:}" ;; esac
-  (umask 0 && exec "$@" >"$E2E_DIR/filter.out" 2>"$E2E_DIR/filter.err") &
+  (umask 0 && exec "$@" >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err") &
   FILTER_PID=$!
+  FILTER_PIDS+=("$FILTER_PID")
   if ! e2e_wait_for 10 filter_socket_ready "$FILTER_CONN"; then
-    cat "$E2E_DIR/filter.err" >&2
+    cat "$E2E_DIR/$name.err" >&2
     echo "filter does not listen on $FILTER_CONN: $*" >&2
     exit 1
   fi
 }
 
+# Stops every filter started, by process id.
 filter_stop() {
-  [ -n "$FILTER_PID" ] || return 0
-  kill "$FILTER_PID" 2>/dev/null
-  e2e_wait_for 10 pf_gone "$FILTER_PID" || kill -9 "$FILTER_PID" 2>/dev/null
-  wait "$FILTER_PID" 2>/dev/null
+  local pid
+  for pid in "${FILTER_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null
+    e2e_wait_for 10 pf_gone "$pid" || kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  FILTER_PIDS=()
   FILTER_PID=
+}
+
+# Names the output files of the next filter: "" for the first one running,
+# then 2, 3 and so on.
+filter_suffix() {
+  local n=$((${#FILTER_PIDS[@]} + 1))
+  [ "$n" = 1 ] || echo "$n"
 }
 
 filter_unix_conn() { echo "unix:$E2E_DIR/run/${1:-filter}.sock"; }
@@ -325,12 +341,12 @@ quorvane_start() {
     echo "QUORVANE_BINARY is not set to the daemon" >&2
     exit 1
   }
-  QUORVANE_LOG=$E2E_DIR/quorvane.log
+  QUORVANE_LOG=$E2E_DIR/quorvane$(filter_suffix).log
   filter_start "$conn" "$QUORVANE_BINARY" -f "$rules" -p "$conn" -l "$QUORVANE_LOG" "$@"
 }
 
-# Log lines of the daemon that report a failure.
-quorvane_error_lines() { grep -a -E ' Quorvane\([^)]*\): (ERROR|WARNING) - ' "$QUORVANE_LOG"; }
+# Log lines of the daemons that report a failure.
+quorvane_error_lines() { cat "$E2E_DIR"/quorvane*.log | grep -a -E ' Quorvane\([^)]*\): (ERROR|WARNING) - '; }
 
 # Milter trouble as Postfix saw it.
 pf_milter_trouble() { grep -a -i -E 'warning: .*milter|milter.*(error|timeout|unavailable)' "$E2E_DIR/postfix.log"; }

@@ -8,7 +8,8 @@ set(E2E_CASES
     "store_pipe.inet|store_pipe_test.sh|inet"
     "add_header|add_header_test.sh|"
     "tempfail|tempfail_test.sh|"
-    "ordinary_traffic|traffic_test.sh|")
+    "ordinary_traffic|traffic_test.sh|"
+    "concurrent_appends|concurrent_test.sh|")
 foreach(case ${E2E_CASES})
   string(REPLACE "|" ";" fields "${case}")
   list(GET fields 0 name)

@@ -122,6 +122,7 @@ inline bool wait_serving(const std::string &path) {
 struct Launch {
   std::string directory;     // working directory; empty: unchanged
   bool as_nobody = false;    // drop to the user nobody first (needs root)
+  bool in_root_group = false;  // supplementary groups: root's group alone (needs root)
   std::string stdout_path;   // empty: a pipe read by run_quorvane
   std::string stderr_path;
 };
@@ -136,6 +137,10 @@ struct Launch {
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
   if (!launch.directory.empty() && chdir(launch.directory.c_str()) != 0) _exit(121);
+  if (launch.in_root_group) {
+    const gid_t root_group = 0;
+    if (setgroups(1, &root_group) != 0) _exit(124);
+  }
   if (launch.as_nobody) {
     const passwd *nobody = getpwnam("nobody");
     if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||

@@ -118,6 +118,46 @@ TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
   EXPECT_EQ(result.status, 70);
 }
 
+// One field of /proc/<pid>/status, e.g. "Groups", without its tabs.
+std::string status_field(pid_t pid, const std::string &name) {
+  std::istringstream in(cli::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + ":", 0) != 0) continue;
+    std::string value = line.substr(name.size() + 1);
+    for (char &ch : value)
+      if (ch == '\t') ch = ' ';
+    const auto first = value.find_first_not_of(' ');
+    const auto last = value.find_last_not_of(' ');
+    return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+  }
+  return "?";
+}
+
+TEST(StartupCli, SwitchedUserServesWithThatUsersGroupsOnly) {
+  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  const passwd *nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  Fixture fixture;
+  chmod(fixture.dir.path().c_str(), 0777);  // nobody makes the socket here
+  Launch launch;
+  launch.in_root_group = true;  // root's groups must not be kept
+  Daemon daemon({"-u", "nobody", "-f", fixture.rules, "-p", fixture.socket}, fixture.dir, launch);
+  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock"))) << daemon.err();
+
+  int count = 0;
+  getgrouplist("nobody", nobody->pw_gid, nullptr, &count);
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  getgrouplist("nobody", nobody->pw_gid, groups.data(), &count);
+  std::string want_groups;
+  for (gid_t group : groups) want_groups += (want_groups.empty() ? "" : " ") + std::to_string(group);
+  const std::string uid = std::to_string(nobody->pw_uid);
+  const std::string gid = std::to_string(nobody->pw_gid);
+  EXPECT_EQ(status_field(daemon.pid(), "Uid"), uid + " " + uid + " " + uid + " " + uid);
+  EXPECT_EQ(status_field(daemon.pid(), "Gid"), gid + " " + gid + " " + gid + " " + gid);
+  EXPECT_EQ(status_field(daemon.pid(), "Groups"), want_groups);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
 struct ListingCase {
   const char *name;
   std::vector<std::string> args;
@@ -150,8 +190,27 @@ TEST(StartupCli, ListingNeedsNoConnection) {
   }
 }
 
+// Leaves a socket file at `path` with nobody listening, as a crash would.
+void leave_stale_socket(const std::string &path) {
+  const int descriptor = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  close(descriptor);
+}
+
+TEST(StartupCli, WithDashDAStaleSocketFileIsKept) {
+  Fixture fixture;
+  leave_stale_socket(fixture.dir.file("milter.sock"));
+  const Result result = cli::run_quorvane({"-d", "-f", fixture.rules, "-p", fixture.socket});
+  EXPECT_EQ(result.err, "Unable to open port: " + fixture.socket + "\n");
+  EXPECT_EQ(result.status, 70);
+}
+
 TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   Fixture fixture;
+  leave_stale_socket(fixture.dir.file("milter.sock"));  // removed first without -d
   const std::string log = fixture.dir.file("quorvane.log");
   cli::write_file(log, "earlier line\n");
   // -t with a text that is not a number is a timeout of 0, not an error.

@@ -37,15 +37,19 @@ long elapsed_ms(const timespec &since) noexcept {
 
 }  // namespace
 
-FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino) noexcept {
+FileLockEntry *new_file_lock_entry() noexcept { return new (std::nothrow) FileLockEntry(); }
+
+void discard_file_lock_entry(FileLockEntry *spare) noexcept { delete spare; }
+
+FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare) noexcept {
   FileLockEntry *entry = nullptr;
   {
     std::lock_guard<std::mutex> guard(registry_mutex);
     for (entry = registry; entry != nullptr; entry = entry->next)
       if (entry->dev == dev && entry->ino == ino) break;
     if (entry == nullptr) {
-      entry = new (std::nothrow) FileLockEntry();
-      if (entry == nullptr) return nullptr;
+      entry = spare;
+      spare = nullptr;
       entry->dev = dev;
       entry->ino = ino;
       entry->next = registry;
@@ -53,6 +57,7 @@ FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino) noexcept {
     }
     ++entry->users;
   }
+  delete spare;
   // The entry cannot go away while `users` counts us.
   entry->held.lock();
   return entry;

@@ -18,10 +18,20 @@
 
 struct FileLockEntry;
 
-// Blocks until this thread holds the process-wide lock of the file (dev, ino).
-// Null when memory for a new entry cannot be allocated. Entries live only
-// while some thread holds or waits for them.
-FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino) noexcept;
+// A registry entry made before the file is opened, so that running out of
+// memory cannot come between the open and the lock: a descriptor closed then
+// would drop the record lock another thread holds on the same file. Null
+// when memory cannot be allocated.
+FileLockEntry *new_file_lock_entry() noexcept;
+
+// Frees a spare entry that was not handed to acquire_file_lock.
+void discard_file_lock_entry(FileLockEntry *spare) noexcept;
+
+// Blocks until this thread holds the process-wide lock of the file (dev, ino)
+// and returns its entry. Takes over `spare`, which becomes the entry when the
+// file has none yet and is freed otherwise. Entries live only while some
+// thread holds or waits for them.
+FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare) noexcept;
 
 // Gives the lock back; the entry is freed when nobody else uses it.
 void release_file_lock(FileLockEntry *entry) noexcept;

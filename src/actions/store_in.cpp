@@ -68,23 +68,20 @@ int write_record(int fd, off_t start, const char *path, const std::time_t &messa
 
 // Appends one record to the file that `path` names. Returns 1 on success.
 int store_one(const char *path, const std::time_t &message_time, const MessageContext &msg) noexcept {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0620);
-  if (fd < 0) {
-    log_error_naming(kWhere, "Could not open file '", path, "'.");
-    return 0;
-  }
-  struct stat identity{};
-  if (fstat(fd, &identity) != 0) {
-    log_error_naming(kWhere, "Could not open file '", path, "'.");
-    close(fd);
-    return 0;
-  }
-  FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino);
-  if (file_lock == nullptr) {
+  FileLockEntry *spare = new_file_lock_entry();
+  if (spare == nullptr) {
     log_event(kWhere, "file lock", LOG_NO_MEMORY);
-    close(fd);
     return 0;
   }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0620);
+  struct stat identity{};
+  if (fd < 0 || fstat(fd, &identity) != 0) {
+    log_error_naming(kWhere, "Could not open file '", path, "'.");
+    if (fd >= 0) close(fd);
+    discard_file_lock_entry(spare);
+    return 0;
+  }
+  FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino, spare);
 
   int stored = 0;
   struct stat before{};
@@ -94,8 +91,8 @@ int store_one(const char *path, const std::time_t &message_time, const MessageCo
   } else {
     stored = write_record(fd, before.st_size, path, message_time, msg);
   }
-  // Only now, with this thread's descriptor closed, may another thread of
-  // the process open, lock and close the same file.
+  // Given back only once the descriptor is closed: any close of the file by
+  // this process drops every record lock the process holds on it.
   release_file_lock(file_lock);
   return stored;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -270,6 +271,9 @@ int run_daemon(int argc, char **argv) noexcept {
   open_log(options.log_file);
   if (options.detach) finish_detaching(ready);
 
+  // A mailbox that reaches the file size limit must fail that one write
+  // (EFBIG, which Store In undoes and logs), not end the whole filter.
+  std::signal(SIGXFSZ, SIG_IGN);
   const int result = smfi_main();
   const int loop_errno = errno;
   return shut_down(options, result, loop_errno);

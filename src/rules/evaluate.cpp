@@ -118,20 +118,34 @@ int evaluate_operand(const ConditionNode *subtree, const MatchTerm *term, Messag
   return 1;
 }
 
-int evaluate_node(const ConditionNode &node, MessageContext &msg) noexcept {
-  trace("(");
-  if (node.negated) trace("!(");
-  int r = evaluate_operand(node.left.get(), node.left_term.get(), msg, node.negated);
-  if (node.negated) {
-    trace(r ? ") [false] " : ") [true] ");
-    r = !r;
+// The right side of a node that is itself a node is a tail call: it is
+// followed in a loop, closing the parentheses at the end, so that a long
+// "and"/"or" chain costs no stack on the connection thread. Only groups
+// recurse, and the parser bounds their depth.
+int evaluate_node(const ConditionNode &first, MessageContext &msg) noexcept {
+  int open = 0;
+  int r = 0;
+  const ConditionNode *node = &first;
+  while (node != nullptr) {
+    trace("(");
+    ++open;
+    if (node->negated) trace("!(");
+    r = evaluate_operand(node->left.get(), node->left_term.get(), msg, node->negated);
+    if (node->negated) {
+      trace(r ? ") [false] " : ") [true] ");
+      r = !r;
+    }
+    // AND goes on only when the left side holds; OR (and any other connector)
+    // only when it does not.
+    const bool decided = node->op == COND_NONE || (node->op == COND_AND ? r == 0 : r != 0);
+    if (decided) break;
+    if (node->right_term != nullptr || node->right == nullptr) {
+      r = evaluate_operand(nullptr, node->right_term.get(), msg, 0);
+      break;
+    }
+    node = node->right.get();
   }
-  if (node.op == COND_AND) {
-    if (r) r = evaluate_operand(node.right.get(), node.right_term.get(), msg, 0);
-  } else if (node.op != COND_NONE) {
-    if (!r) r = evaluate_operand(node.right.get(), node.right_term.get(), msg, 0);
-  }
-  trace(")");
+  while (open-- > 0) trace(")");
   return r;
 }
 

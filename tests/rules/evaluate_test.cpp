@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
@@ -250,6 +252,39 @@ TEST(Evaluate, TreesOutsideTheLanguage) {
     EXPECT_EQ(e.result, cases[i].want) << "case " << i;
     EXPECT_EQ(e.trace, cases[i].want_trace) << "case " << i;
   }
+}
+
+// A long chain is followed in a loop: it evaluates on a thread with a small
+// stack, as milter connection threads may have.
+TEST(Evaluate, LongChainsNeedNoStack) {
+  std::string text = "{ ";
+  for (int i = 0; i < 9999; ++i) text += "From is z or ";
+  text += "! To is nobody } Halt;";
+  RuleList rules = parse(text);
+  ASSERT_NE(rules.head, nullptr);
+  struct Job {
+    const Rule *rule;
+    int result = -1;
+  } job{rules.head.get()};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr,
+                [](void *arg) -> void * {
+                  Job *j = static_cast<Job *>(arg);
+                  MessageContext msg;
+                  msg.from = copy_text("a");
+                  add_recipients(msg, {"b"});
+                  j->result = evaluate_rule(*j->rule, msg);
+                  return nullptr;
+                },
+                &job),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(job.result, 1);
 }
 
 }  // namespace

@@ -10,10 +10,14 @@ endif()
 # The other process of the lock test.
 add_executable(quorvane_hold_lock ${CMAKE_CURRENT_LIST_DIR}/hold_lock.cpp)
 target_compile_options(quorvane_hold_lock PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
+# The client that sends what miltertest cannot, for the extreme-input cases.
+add_executable(quorvane_milter_client ${CMAKE_CURRENT_LIST_DIR}/milter_client.cpp)
+target_compile_options(quorvane_milter_client PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
 
 if(MILTERTEST_PROGRAM)
   set(LOAD_ENVIRONMENT "QUORVANE_BINARY=$<TARGET_FILE:quorvane>" "MILTERTEST=${MILTERTEST_PROGRAM}"
-                       "QUORVANE_HOLD_LOCK=$<TARGET_FILE:quorvane_hold_lock>")
+                       "QUORVANE_HOLD_LOCK=$<TARGET_FILE:quorvane_hold_lock>"
+                       "QUORVANE_MILTER_CLIENT=$<TARGET_FILE:quorvane_milter_client>")
   # name | script | argument | labels | timeout
   set(LOAD_CASES
       "load.sessions_50x200|load_test.sh||load|300"
@@ -24,7 +28,14 @@ if(MILTERTEST_PROGRAM)
       "fault.pipe_hangup|faults_test.sh|pipe_hangup|load|120"
       "fault.pipe_missing|faults_test.sh|pipe_missing|load|120"
       "fault.dir_vanishes|faults_test.sh|dir_vanishes|load|120"
-      "fault.lock_held|faults_test.sh|lock_held|load|120")
+      "fault.lock_held|faults_test.sh|lock_held|load|120"
+      "extreme.big_address|extreme_test.sh|big_address|load|120"
+      "extreme.long_address|extreme_test.sh|long_address|load|120"
+      "extreme.many_recipients|extreme_test.sh|many_recipients|load|300"
+      "extreme.many_headers|extreme_test.sh|many_headers|load|300"
+      "extreme.empty_body|extreme_test.sh|empty_body|load|120"
+      "extreme.nul_8bit|extreme_test.sh|nul_8bit|load|120"
+      "extreme.big_body|extreme_test.sh|big_body|load,heavy|600")
   foreach(case ${LOAD_CASES})
     string(REPLACE "|" ";" fields "${case}")
     list(GET fields 0 name)

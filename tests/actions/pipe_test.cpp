@@ -1,6 +1,9 @@
 // Pipe: exit statuses, commands that do not read, per-recipient runs, and
 // envelope addresses that try to reach the shell.
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -101,6 +104,40 @@ TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
   complete_record_size(*msg, kWhen);
   EXPECT_EQ(ActionPipe(*a.action, kWhen, *msg), 1);
   EXPECT_EQ(read_file(dir / "none"), "xx\n");
+}
+
+// A command that cannot be started ends a per-recipient action at once, with
+// the walk left at that recipient for the dispatcher to clear. Starting is
+// made impossible by leaving no descriptor free for the pipe.
+TEST(Pipe, CommandThatCannotBeStartedStopsTheWalk) {
+  TempDir dir;
+  const std::string log_path = dir / "log";
+  const std::string command = "echo %ALLTO.USER% >> " + (dir / "ran");
+  const pid_t child = fork();
+  if (child == 0) {
+    log_stream = std::fopen(log_path.c_str(), "w");
+    StandaloneAction a(ACTION_PIPE, command);
+    auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
+    complete_record_size(*msg, kWhen);
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+    const int result = ActionPipe(*a.action, kWhen, *msg);
+    const bool left_at_first = msg->cursor == msg->recipients.head.get();
+    std::fclose(log_stream);
+    _exit(result + (left_at_first ? 2 : 0));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);  // failed, cursor at the first recipient
+  EXPECT_FALSE(file_exists(dir / "ran"));
+  const std::string log = read_file(log_path);
+  ASSERT_GT(log.size(), 25u);
+  EXPECT_EQ(log.substr(25), "Quorvane(ActionPipe): ERROR - Could not open program 'echo a >> " + (dir / "ran") +
+                                "'. (errno: " + std::to_string(EMFILE) + ":" + std::strerror(EMFILE) +
+                                "). Mail accepted despite error.\n");
 }
 
 // Addresses come from whoever sends the mail: none of them may add a command.

@@ -200,7 +200,7 @@ TEST(PidFileCli, DetachedDaemonHoldsItsOwnPidFile) {
   EXPECT_EQ(second.err, "Program is already running, pid: " + std::to_string(daemon) + "\n");
   EXPECT_EQ(second.status, 70);
 
-  kill(daemon, SIGTERM);
+  cli::terminate_when_idle(daemon);
   EXPECT_TRUE(cli::wait_until([&] { return setup.stopped(); }));
   EXPECT_FALSE(cli::exists(setup.pid_file)) << "found again from the root directory";
   EXPECT_EQ(cli::log_lines_without_time(setup.log),

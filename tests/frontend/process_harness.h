@@ -111,11 +111,26 @@ inline bool answers_negotiation(const std::string &path) {
   return answered;
 }
 
-// Waits until the daemon on the unix socket `path` serves. A SIGTERM sent
-// while the milter library is still starting its main loop can make the loop
-// end with a failure, so tests that stop a daemon wait for this first.
+// Waits until the daemon on the unix socket `path` serves.
 inline bool wait_serving(const std::string &path) {
   return wait_until([&] { return answers_negotiation(path); });
+}
+
+// Whether the main thread of `pid` waits in poll(2), which is where the
+// milter library's listener waits between connections. A SIGTERM that lands
+// while the listener is between two polls, as it is while the main loop
+// starts or right after it accepted a connection, can end the loop with a
+// failure (status 255), so tests wait for this before they signal. True as
+// well when the kernel does not tell (no wait channel to read).
+inline bool listener_idle(pid_t pid) {
+  const std::string wchan = read_file("/proc/" + std::to_string(pid) + "/wchan");
+  return wchan.empty() || wchan == "0" || wchan.find("poll") != std::string::npos;
+}
+
+// SIGTERM to `pid` once its listener waits for connections.
+inline void terminate_when_idle(pid_t pid) {
+  wait_until([pid] { return listener_idle(pid) || kill(pid, 0) != 0; }, std::chrono::milliseconds(5000));
+  kill(pid, SIGTERM);
 }
 
 // How the child is set up before exec.
@@ -250,9 +265,9 @@ class Daemon {
     return running_;
   }
 
-  // Asks it to stop (SIGTERM) without waiting.
+  // Asks it to stop (SIGTERM) without waiting for the end.
   void terminate() {
-    if (running_) kill(pid_, SIGTERM);
+    if (running_) terminate_when_idle(pid_);
   }
 
   // SIGTERM, then waits for the end; the exit status, or -1 on timeout.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/run and scripts/test (sourced, not run).
 #
 # ensure_packages installs, with apt-get as root, whichever of the Debian

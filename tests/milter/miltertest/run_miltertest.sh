@@ -42,6 +42,7 @@ export QUORVANE_STDOUT=$dir/daemon.out
 export QUORVANE_STDERR=$dir/daemon.err
 daemon_pid=
 
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
   local status=$?
   if [[ -n $daemon_pid ]] && kill -0 "$daemon_pid" 2>/dev/null; then

@@ -6,11 +6,15 @@
 #   e2e_init NAME                    fresh instance dir $E2E_DIR, teardown on exit
 #   sink_start [DUMPDIR]             smtp-sink on $SINK_PORT, one file per message
 #   filter_start CONN CMD [ARGS...]  start a milter listening on CONN and wait for it
+#   quorvane_start CONN RULES [OPT...] the same for $QUORVANE_BINARY, logging to
+#                                    $E2E_DIR/quorvane.log (quorvane2.log...)
 #   pf_start [FILTER_CONN...]        Postfix on 127.0.0.1:$SMTP_PORT with these filters
 #                                    in turn, relaying to the sink when one runs,
 #                                    else discarding all mail
 #   pf_stop, filter_stop             stop them (e2e_teardown stops whatever runs)
 #   pf_wait_queue_empty              wait until Postfix has delivered everything
+#   smtp_dialog, send_mail           talk SMTP to the instance (smtp_dialog.pl, swaks)
+#   check_records FILE SENDER REST.. a mailbox holds exactly these records
 #
 # The instance lives in ${QUORVANE_E2E_ROOT:-/tmp/quorvane-e2e}/NAME: its own
 # config (etc), queue (spool), data, log (postfix.log) and the filter's socket

@@ -8,20 +8,56 @@ int accept_on_error = 1;
 int verbose_level = 0;
 
 Timestamp format_ctime(std::time_t when) noexcept {
+  // The ctime layout, "Thu Jan  1 00:00:00 1970", written straight from
+  // localtime_r: no shared buffer, and none of asctime's formatting cost,
+  // which shows in every mailbox record.
+  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  // One message formats the same time for its count and for each of its
+  // records: keep the last text of this thread. The zone rules of the
+  // process do not change while it runs, so a time always gives one text.
+  thread_local std::time_t cached_when = 0;
+  thread_local Timestamp cached{};
+  if (cached.text[0] != '\0' && cached_when == when) return cached;
+
   Timestamp stamp{};
-  char buffer[32];
   std::tm local{};
-  // ctime_r would do, but it is marked obsolescent; asctime_r of localtime_r
-  // gives the same fixed layout without a shared buffer.
-  if (localtime_r(&when, &local) == nullptr || asctime_r(&local, buffer) == nullptr) {
-    std::strcpy(stamp.text, "Thu Jan  1 00:00:00 1970");
+  if (localtime_r(&when, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+      local.tm_mon > 11 || local.tm_year < 1000 - 1900 || local.tm_year > 9999 - 1900) {
+    // Out of the four-digit range: fall back to the library's own text.
+    char buffer[64];
+    if (localtime_r(&when, &local) != nullptr && asctime_r(&local, buffer) != nullptr) {
+      std::size_t length = std::strcspn(buffer, "\n");
+      if (length >= sizeof stamp.text) length = sizeof stamp.text - 1;
+      std::memcpy(stamp.text, buffer, length);
+    }
     return stamp;
   }
-  std::size_t length = std::strlen(buffer);
-  if (length > 0 && buffer[length - 1] == '\n') --length;
-  if (length >= sizeof stamp.text) length = sizeof stamp.text - 1;
-  std::memcpy(stamp.text, buffer, length);
-  stamp.text[length] = '\0';
+  char *out = stamp.text;
+  auto two = [&out](int value, char pad) {
+    *out++ = value >= 10 ? static_cast<char>('0' + value / 10) : pad;
+    *out++ = static_cast<char>('0' + value % 10);
+  };
+  std::memcpy(out, kDays + 3 * local.tm_wday, 3);
+  out += 3;
+  *out++ = ' ';
+  std::memcpy(out, kMonths + 3 * local.tm_mon, 3);
+  out += 3;
+  *out++ = ' ';
+  two(local.tm_mday, ' ');
+  *out++ = ' ';
+  two(local.tm_hour, '0');
+  *out++ = ':';
+  two(local.tm_min, '0');
+  *out++ = ':';
+  two(local.tm_sec, '0');
+  *out++ = ' ';
+  const int year = local.tm_year + 1900;
+  two(year / 100, '0');
+  two(year % 100, '0');
+  *out = '\0';
+  cached_when = when;
+  cached = stamp;
   return stamp;
 }
 

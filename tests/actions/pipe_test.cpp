@@ -163,3 +163,41 @@ TEST(Pipe, HostileAddressesRunNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The milter library ignores SIGPIPE for the whole process; a command must
+// still start with the default action for it and an empty signal mask, or a
+// pipeline inside it would not end when its reader does.
+TEST(Pipe, CommandStartsWithDefaultSignals) {
+  TempDir dir;
+  struct sigaction ignore{}, previous_pipe{}, previous_fsize{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous_pipe);
+  sigaction(SIGXFSZ, &ignore, &previous_fsize);
+  sigset_t block, previous_mask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &previous_mask);
+
+  const std::string status = dir / "status";
+  EXPECT_EQ(pipe_to("cat >/dev/null; grep -E '^Sig(Ign|Blk)' /proc/$$/status > " + status).result, 1);
+  // A pipeline whose reader stops early ends instead of spinning on EPIPE.
+  EXPECT_EQ(pipe_to("cat >/dev/null; yes | head -n 1 > " + (dir / "yes")).result, 1);
+
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  sigaction(SIGPIPE, &previous_pipe, nullptr);
+  sigaction(SIGXFSZ, &previous_fsize, nullptr);
+
+  const std::string lines = read_file(status);
+  // Bits 13 (SIGPIPE) and 25 (SIGXFSZ) of the ignored set, 15 (SIGTERM) of the blocked one.
+  EXPECT_NE(lines.find("SigBlk:\t0000000000000000"), std::string::npos) << lines;
+  const auto ignored_at = lines.find("SigIgn:\t");
+  ASSERT_NE(ignored_at, std::string::npos);
+  const unsigned long long ignored = std::stoull(lines.substr(ignored_at + 8, 16), nullptr, 16);
+  EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u) << lines;
+  EXPECT_EQ(ignored & (1ULL << (SIGXFSZ - 1)), 0u) << lines;
+  EXPECT_EQ(read_file(dir / "yes"), "y\n");
+}
+
+}  // namespace

@@ -56,7 +56,7 @@ struct Options {
   const char *rules_path = nullptr;
   const char *message_path = nullptr;  // null or "-": standard input
   const char *sender = nullptr;        // --from
-  const char **recipients = nullptr;   // --to, in order
+  std::unique_ptr<const char *[]> recipients;  // --to, in order
   int recipient_count = 0;
   const char *auth = nullptr;  // --auth
   bool run = false;
@@ -88,8 +88,8 @@ Options read_options(int argc, char **argv) noexcept {
       {"help", no_argument, nullptr, OPT_HELP},       {nullptr, 0, nullptr, 0},
   };
   Options options;
-  options.recipients = new (std::nothrow) const char *[static_cast<std::size_t>(argc) + 1];
-  if (options.recipients == nullptr) fail_memory();
+  options.recipients.reset(new (std::nothrow) const char *[static_cast<std::size_t>(argc) + 1]);
+  if (!options.recipients) fail_memory();
 
   int ch;
   while ((ch = getopt_long(argc, argv, "f:hv", kLongOptions, nullptr)) != -1) {

@@ -226,8 +226,13 @@ void open_log(const char *path) noexcept {
   std::fprintf(log_stream, "%s Quorvane: Started. Logging to file enabled.\n", log_timestamp().text);
 }
 
+constexpr int kDispatchDrainMs = 60 * 1000;
+
 int shut_down(const Options &options, int result, int loop_errno) noexcept {
-  free_rule_list(rule_list);
+  // Messages still running their rules finish first: their records are
+  // written whole and the rules are not released under them. One that does
+  // not finish in time keeps the rules to the end of the process.
+  if (close_dispatch(kDispatchDrainMs)) free_rule_list(rule_list);
   if (options.pid_file != nullptr) release_pid_file();
   if (result != 0)
     std::fprintf(log_output(),
@@ -252,6 +257,8 @@ int run_daemon(int argc, char **argv) noexcept {
   accept_on_error = 1;
 
   const Options options = read_options(argc, argv);
+  // The trace is read as it happens: one line per rule and message.
+  if (verbose_level >= 1) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   if (verbose_level >= 1) print_banner();
   if (options.user != nullptr) switch_user(options.user);
   load_rules(options.config_file);

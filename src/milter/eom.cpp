@@ -5,9 +5,12 @@
 // The message time is read once, here, and every Store In and Pipe of the
 // message writes it, so each record matches record_size. The trace goes to
 // standard output at verbose level 1 and above.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "actions/actions.h"
 #include "frontend/log.h"
@@ -17,6 +20,14 @@
 #include "rules/template.h"
 
 namespace {
+
+sfsistat dispatch(SMFICTX *ctx, MessageContext *msg) noexcept;
+
+// The milter library's main loop returns without waiting for the connection
+// threads, and the rules are released right after it. These two keep a
+// message from running its rules while, or after, they are released.
+std::atomic<int> dispatches_running{0};
+std::atomic<bool> dispatch_closed{false};
 
 // How an action's placeholder values are inserted: the trace shows the text
 // that the action itself will use.
@@ -60,13 +71,39 @@ int run_action(const Action &action, SMFICTX *ctx, const std::time_t &message_ti
 
 }  // namespace
 
+bool close_dispatch(int timeout_ms) noexcept {
+  dispatch_closed.store(true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (dispatches_running.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 sfsistat mlfi_eom(SMFICTX *ctx) {
   MessageContext *msg = static_cast<MessageContext *>(smfi_getpriv(ctx));
   if (msg == nullptr) {
     log_event("mlfi_eom", "private data", LOG_NO_PRIVATE_DATA);
     return failure_verdict();
   }
+  dispatches_running.fetch_add(1);
+  if (dispatch_closed.load()) {
+    // Shutting down: the rules may be gone. Unfiltered, the message must not
+    // be accepted; the MTA will offer it again.
+    mlfi_cleanup(ctx, 1);
+    dispatches_running.fetch_sub(1);
+    return SMFIS_TEMPFAIL;
+  }
+  const sfsistat verdict = dispatch(ctx, msg);
+  dispatches_running.fetch_sub(1);
+  return verdict;
+}
 
+namespace {
+
+// Runs the rules for one message and releases it with the verdict.
+sfsistat dispatch(SMFICTX *ctx, MessageContext *msg) noexcept {
   // The date line, the blank line after the headers and the two final
   // newlines complete the record.
   const std::time_t message_time = std::time(nullptr);
@@ -90,3 +127,5 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
   }
   return mlfi_cleanup(ctx, ok);
 }
+
+}  // namespace

@@ -23,3 +23,9 @@ sfsistat mlfi_negotiate(SMFICTX *ctx, unsigned long f0, unsigned long f1, unsign
                         unsigned long *pf0, unsigned long *pf1, unsigned long *pf2, unsigned long *pf3);
 sfsistat mlfi_eom(SMFICTX *ctx);
 }
+
+// Shutdown: makes every later end of message refuse its message with a
+// temporary failure (the MTA keeps it and retries), then waits up to
+// `timeout_ms` for the messages whose rules are running to finish. Returns
+// true when none is left running, so the rules can be released.
+bool close_dispatch(int timeout_ms) noexcept;

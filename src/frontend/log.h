@@ -7,7 +7,9 @@
 // set the globals below; they are not changed while the main loop runs.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 // Kinds of log_event line.
@@ -36,6 +38,17 @@ const char *policy_text() noexcept;
 // object or the failure. Kinds outside LOG_NO_MEMORY..LOG_WARNING write nothing.
 // errno is read on entry: call it right after the failed call.
 void log_event(const char *where, const char *what, int kind) noexcept;
+
+// The error left by the failed call, read once: its number and strerror text,
+// for the start-up messages that show "(errno: %d:%s)".
+struct SystemError {
+  int number;
+  const char *text;
+};
+inline SystemError last_error() noexcept {
+  const int number = errno;
+  return {number, std::strerror(number)};
+}
 
 // The stream log lines go to: log_stream, or standard error while unset.
 std::FILE *log_output() noexcept;

@@ -36,16 +36,6 @@ struct flock whole_file_lock(short type) noexcept {
   return lock;
 }
 
-// The error left by the failed call, read once.
-struct SystemError {
-  int number;
-  const char *text;
-};
-SystemError last_error() noexcept {
-  const int number = errno;
-  return {number, std::strerror(number)};
-}
-
 // A failed acquisition: one message on standard error, then status 70.
 [[gnu::format(printf, 1, 2)]] [[noreturn]] void fail(const char *format, ...) noexcept {
   va_list arguments;

@@ -53,16 +53,6 @@ void print_usage() noexcept {
                program_name);
 }
 
-// The error left by the failed call, read once.
-struct SystemError {
-  int number;
-  const char *text;
-};
-SystemError last_error() noexcept {
-  const int number = errno;
-  return {number, std::strerror(number)};
-}
-
 // A start-up failure: one message on standard error, then `status`.
 [[gnu::format(printf, 2, 3)]] [[noreturn]] void fail(int status, const char *format, ...) noexcept {
   va_list arguments;

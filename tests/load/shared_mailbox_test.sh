@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh"
 load_init shared
 
 sessions=${SHARED_SESSIONS:-4}   # per daemon
-count=${SHARED_COUNT:-150}       # per session
+count=${SHARED_COUNT:-250}       # per session
 scale=16
 
 echo "{ Match all } Store In \"$LOAD_DIR/shared.mbox\";" > "$LOAD_DIR/rules.conf"

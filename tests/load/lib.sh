@@ -67,7 +67,8 @@ daemon_is_sanitized() {
 
 # daemon_start <label> <rules> [daemon options...]: starts a daemon on
 # unix:$LOAD_DIR/<label>.sock with log <label>.log, standard error in
-# <label>.err, and waits for its start line.
+# <label>.err, and waits until it has logged its start line and answered
+# one connection.
 daemon_start() {
   local label=$1 rules=$2
   shift 2
@@ -76,11 +77,16 @@ daemon_start() {
   DAEMON_PID[$label]=$!
   local i
   for i in $(seq 200); do
-    grep -q 'Quorvane: Started\.' "$LOAD_DIR/$label.log" 2> /dev/null && [[ -S $LOAD_DIR/$label.sock ]] && return 0
-    kill -0 "${DAEMON_PID[$label]}" 2> /dev/null || break
+    grep -q 'Quorvane: Started\.' "$LOAD_DIR/$label.log" 2> /dev/null && [[ -S $LOAD_DIR/$label.sock ]] && break
+    kill -0 "${DAEMON_PID[$label]}" 2> /dev/null || load_fail "daemon $label did not start"
     sleep 0.05
   done
-  load_fail "daemon $label did not start"
+  [[ -S $LOAD_DIR/$label.sock ]] || load_fail "daemon $label did not start"
+  # The milter library opens its own descriptors only once its main loop
+  # runs, after the start line: one connection without a message makes sure
+  # it has, so that descriptor counts taken from here on compare.
+  "$MILTERTEST" -D "socket=unix:$LOAD_DIR/$label.sock" -s "$LOAD_SCRIPTS/ping.lua" 2>> "$LOAD_DIR/miltertest.err" ||
+    load_fail "daemon $label does not answer"
 }
 
 daemon_socket() { echo "unix:$LOAD_DIR/$1.sock"; }

@@ -56,6 +56,8 @@ load_init() {
   LOAD_DIR=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-$1-XXXXXX")
   chmod 755 "$LOAD_DIR"
   trap load_cleanup EXIT
+  # A test stopped from outside (ctest's timeout) still cleans up.
+  trap 'exit 143' TERM INT
 }
 
 # Whether the daemon was built with AddressSanitizer or ThreadSanitizer (its

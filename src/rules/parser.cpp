@@ -136,14 +136,24 @@ Text read_token(Reader &r) noexcept {
   return token;
 }
 
-struct OperatorKeyword {
+// A keyword chosen by its first letter (either case), then read to its end
+// with expect_keyword; `value` is what it stands for.
+struct Keyword {
   int first;  // lower case
   const char *rest;
   const char *message;
-  std::uint32_t op;
+  std::uint32_t value;
 };
 
-constexpr OperatorKeyword kOperators[] = {
+// The keyword of `table` that starts with `ch`, or null.
+template <std::size_t N> const Keyword *find_keyword(const Keyword (&table)[N], int ch) noexcept {
+  if (ch == EOF) return nullptr;
+  for (const Keyword &k : table)
+    if (ascii_tolower(ch) == k.first) return &k;
+  return nullptr;
+}
+
+constexpr Keyword kOperators[] = {
     {'c', "ontains", "Parsing error; expected \"Contains\"\n", OP_CONTAINS},
     {'e', "nds", "Parsing error; expected \"Ends\"\n", OP_ENDS},
     {'i', "s", "Parsing error; expected \"Is\"\n", OP_IS},
@@ -166,15 +176,13 @@ std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
     term->negated = 1;
     ch = skip_blanks(r);
   }
-  const OperatorKeyword *keyword = nullptr;
-  for (const OperatorKeyword &k : kOperators)
-    if (ch != EOF && ascii_tolower(ch) == k.first) keyword = &k;
+  const Keyword *keyword = find_keyword(kOperators, ch);
   if (keyword == nullptr) {
     fail(r, "Parsing error; expected a field location\n");
     return nullptr;
   }
   if (!expect_keyword(r, keyword->rest, keyword->message)) return nullptr;
-  term->op = keyword->op;
+  term->op = keyword->value;
 
   term->pattern = read_token(r);
   if (!term->pattern) return nullptr;
@@ -182,14 +190,7 @@ std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
   return term;
 }
 
-struct OperandKeyword {
-  int first;  // lower case
-  const char *rest;
-  const char *message;
-  std::uint32_t field;
-};
-
-constexpr OperandKeyword kOperands[] = {
+constexpr Keyword kOperands[] = {
     {'f', "rom", "Parsing error - expected From\n", FIELD_FROM},
     {'m', "atch all", "Parsing error - expected Match All\n", FIELD_MATCH_ALL},
     {'n', "ot matched", "Parsing error - expected Not Matched\n", FIELD_NOT_MATCHED},
@@ -206,10 +207,9 @@ int parse_operand(Reader &r, ConditionNode &node, int ch) noexcept {
     node.left = parse_condition(r);
     return node.left ? 1 : 0;
   }
-  for (const OperandKeyword &k : kOperands) {
-    if (ascii_tolower(ch) != k.first) continue;
-    if (!expect_keyword(r, k.rest, k.message)) return 0;
-    node.left_term = parse_term(r, k.field);
+  if (const Keyword *k = find_keyword(kOperands, ch); k != nullptr) {
+    if (!expect_keyword(r, k->rest, k->message)) return 0;
+    node.left_term = parse_term(r, k->value);
     return node.left_term ? 1 : 0;
   }
   char message[64];

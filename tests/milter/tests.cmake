@@ -38,3 +38,8 @@ quorvane_miltertest(NAME add_header_warning RULES add_header.conf SCRIPT warning
 quorvane_miltertest(NAME pass_unix RULES pass.conf SCRIPT pass.lua)
 # Over TCP, where the listening socket gets TCP_NODELAY.
 quorvane_miltertest(NAME pass_inet RULES pass.conf SCRIPT pass.lua ENV QUORVANE_CONNECTION=inet)
+# A whole message through every kind of action, with the verbose trace, and
+# -a turning a failed Store In into a temporary failure.
+quorvane_miltertest(NAME actions RULES actions.conf SCRIPT actions.lua CHECK actions_check.sh ENV QUORVANE_ARGS=-v)
+quorvane_miltertest(NAME tempfail RULES tempfail.conf SCRIPT tempfail.lua CHECK tempfail_check.sh
+                    ENV QUORVANE_ARGS=-a QUORVANE_ALLOW_ERRORS=1)

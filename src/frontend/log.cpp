@@ -13,13 +13,6 @@ Timestamp format_ctime(std::time_t when) noexcept {
   // which shows in every mailbox record.
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  // One message formats the same time for its count and for each of its
-  // records: keep the last text of this thread. The zone rules of the
-  // process do not change while it runs, so a time always gives one text.
-  thread_local std::time_t cached_when = 0;
-  thread_local Timestamp cached{};
-  if (cached.text[0] != '\0' && cached_when == when) return cached;
-
   Timestamp stamp{};
   std::tm local{};
   if (localtime_r(&when, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
@@ -56,8 +49,6 @@ Timestamp format_ctime(std::time_t when) noexcept {
   two(year / 100, '0');
   two(year % 100, '0');
   *out = '\0';
-  cached_when = when;
-  cached = stamp;
   return stamp;
 }
 

@@ -36,16 +36,7 @@ class MailboxRecord : public testing::Test {
   }
 
   // The record PrintMail writes for `msg`.
-  static std::string print(const MessageContext &msg) {
-    char *buffer = nullptr;
-    size_t size = 0;
-    std::FILE *out = open_memstream(&buffer, &size);
-    PrintMail(out, kWhen, msg);
-    std::fclose(out);
-    std::string record(buffer, size);
-    std::free(buffer);
-    return record;
-  }
+  static std::string print(const MessageContext &msg) { return record_text(msg, kWhen); }
 
  private:
   bool had_tz_ = false;

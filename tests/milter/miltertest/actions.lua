@@ -10,14 +10,8 @@ step_continues(conn, "mailfrom", "<Sender@Example.ORG>")
 step_continues(conn, "rcptto", "<One@example.net>")
 step_continues(conn, "rcptto", "<two@example.net>")
 step_continues(conn, "rcptto", "<x@other.org>")
-step_continues(conn, "data")
-step_continues(conn, "header", "From", "Sender <sender@example.org>")
-step_continues(conn, "header", "Subject", "test")
-if not mt.test_option(conn, SMFIP_NOEOH) then
-  step_continues(conn, "eoh")
-end
-step_continues(conn, "bodystring", "Hello.\r\n")
-step_continues(conn, "bodystring", "Second chunk.\r\n")
+send_content(conn, {{"From", "Sender <sender@example.org>"}, {"Subject", "test"}},
+             {"Hello.\r\n", "Second chunk.\r\n"})
 local err = mt.eom(conn)
 if err ~= nil then fail("eom failed: " .. err) end
 expect_reply(conn, "eom", SMFIR_CONTINUE)

@@ -51,3 +51,19 @@ function expect_equal(what, got, want)
     fail(what .. ": got " .. tostring(got) .. ", wanted " .. tostring(want))
   end
 end
+
+-- Sends DATA, the headers (a list of {name, value}), end of headers where
+-- the negotiation left it on, and the body chunks, each answered with
+-- continue.
+function send_content(conn, headers, chunks)
+  step_continues(conn, "data")
+  for _, header in ipairs(headers) do
+    step_continues(conn, "header", header[1], header[2])
+  end
+  if not mt.test_option(conn, SMFIP_NOEOH) then
+    step_continues(conn, "eoh")
+  end
+  for _, chunk in ipairs(chunks) do
+    step_continues(conn, "bodystring", chunk)
+  end
+end

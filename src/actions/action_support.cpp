@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "frontend/log.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ bool next_recipient(const Action &action, MessageContext &msg) noexcept {
   return msg.cursor != nullptr;
 }
 
-void log_error_naming(const char *where, const char *before, const char *subject, const char *after) noexcept {
+void log_error_naming(const Log &log, const char *where, const char *before, const char *subject, const char *after) noexcept {
   const int saved_errno = errno;
   const char *parts[3] = {before, subject, after};
   const std::size_t lengths[3] = {std::strlen(before), std::strlen(subject), std::strlen(after)};
@@ -47,5 +46,5 @@ void log_error_naming(const char *where, const char *before, const char *subject
   }
   text[used] = '\0';
   errno = saved_errno;
-  log_event(where, text, LOG_ERROR);
+  log.event(where, text, LOG_ERROR);
 }

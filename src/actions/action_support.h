@@ -8,7 +8,8 @@
 // when memory has run out).
 #pragma once
 
-#include "milter/message_context.h"
+#include "base/log.h"
+#include "message/message_context.h"
 #include "rules/rule.h"
 
 // Start of a per-recipient action: when `action` runs once per recipient and
@@ -22,6 +23,6 @@ void start_recipient_walk(const Action &action, MessageContext &msg) noexcept;
 // (`cursor` is then null).
 bool next_recipient(const Action &action, MessageContext &msg) noexcept;
 
-// Writes the LOG_ERROR line for `where` whose text is `before`, `subject`
-// and `after` joined.
-void log_error_naming(const char *where, const char *before, const char *subject, const char *after) noexcept;
+// Writes the LOG_ERROR line for `where` on `log` whose text is `before`,
+// `subject` and `after` joined.
+void log_error_naming(const Log &log, const char *where, const char *before, const char *subject, const char *after) noexcept;

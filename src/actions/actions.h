@@ -1,15 +1,58 @@
-// The delivery actions run by mlfi_eom for a matching rule.
+// The delivery actions run for a matching rule, and the table of action kinds.
 //
-// Each returns 1 on success and 0 on failure, logs its own failures (Add
-// Header logs nothing), and for a per-recipient action walks `msg.cursor`
-// over the matched recipients. Safe on any connection thread.
+// Each action returns 1 on success and 0 on failure, logs its own failures on
+// `env.log` (Add Header logs nothing but running out of memory), and for a
+// per-recipient action walks `msg.cursor` over the matched recipients. Safe
+// on any connection thread.
+//
+// The table gives each kind its trace label, how its placeholder values are
+// inserted into its template, and its function; the daemon's dispatch, its
+// trace and quorvane-test all read it.
 #pragma once
+
+#include <libmilter/mfapi.h>
 
 #include <ctime>
 
-#include "milter/message_context.h"
+#include "base/log.h"
+#include "base/trace.h"
+#include "message/message_context.h"
 #include "rules/rule.h"
+#include "rules/template.h"
 
-int ActionStoreIn(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept;
-int ActionPipe(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept;
-int ActionAddHeader(const Action &action, SMFICTX *ctx, MessageContext &msg) noexcept;
+// What an action needs besides its rule and its message.
+struct ActionEnv {
+  const Log &log;
+  const Trace &trace;                     // the verbose trace, or none
+  std::time_t message_time = 0;           // the record's date
+  SMFICTX *ctx = nullptr;                 // Add Header: the MTA connection
+  bool add_headers_enabled = false;       // negotiated on that connection
+  long record_lock_wait_ms = 60 * 1000;   // Store In: other processes' locks
+};
+
+int ActionStoreIn(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
+int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
+int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
+
+struct ActionKind {
+  const char *label;  // "Store In", as in the trace
+  InsertMode insert;  // how placeholder values are made safe
+  int (*run)(const Action &, const ActionEnv &, MessageContext &) noexcept;
+};
+
+const ActionKind &action_kind(ActionType kind) noexcept;
+
+// A header text split into name and value, pointing into the text itself.
+struct HeaderParts {
+  char *name = nullptr;   // null when the text is empty or only colons
+  char *value = nullptr;  // null when no byte follows the colon after the name
+};
+
+// How Add Header asks for `text`: leading colons are skipped; the name runs
+// to the next colon, which is overwritten with the terminator; the value is
+// everything after it, unchanged.
+HeaderParts split_header(char *text) noexcept;
+
+// Whether a header name is To, Cc or Bcc in any case: its value is then also
+// added as an envelope recipient.
+bool names_recipient(const char *name) noexcept;

@@ -8,21 +8,7 @@
 
 #include "actions/action_support.h"
 #include "actions/actions.h"
-#include "frontend/log.h"
-#include "milter/filter.h"
-#include "rules/template.h"
 
-namespace {
-
-// A header text split into name and value, pointing into the text itself.
-struct HeaderParts {
-  char *name = nullptr;   // null when the text is empty or only colons
-  char *value = nullptr;  // null when no byte follows the colon after the name
-};
-
-// Leading colons are skipped; the name runs to the next colon, which is
-// overwritten with the terminator; the value is everything after it,
-// unchanged. No state survives the call.
 HeaderParts split_header(char *text) noexcept {
   HeaderParts parts;
   while (*text == ':') ++text;
@@ -35,8 +21,7 @@ HeaderParts split_header(char *text) noexcept {
   return parts;
 }
 
-// Whether `name` is To, Cc or Bcc in any case. The lower-cased copy needs at
-// most four bytes, so it lives on the stack.
+// The lower-cased copy needs at most four bytes, so it lives on the stack.
 bool names_recipient(const char *name) noexcept {
   char lower[4];
   const std::size_t length = std::strlen(name);
@@ -46,20 +31,23 @@ bool names_recipient(const char *name) noexcept {
   return std::strcmp(lower, "to") == 0 || std::strcmp(lower, "cc") == 0 || std::strcmp(lower, "bcc") == 0;
 }
 
+namespace {
+
 // Adds the header of the current expansion. Returns 1 when the MTA took
 // everything asked of it, 0 when it did not, and -1 when the text could not
 // be made.
-int add_one(const Action &action, SMFICTX *ctx, const MessageContext &msg) noexcept {
+int add_one(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
   Text text = expand_template(action, msg, INSERT_AS_IS);
   if (!text) {
-    log_event("ActionAddHeader", "expanded template", LOG_NO_MEMORY);
+    env.log.event("ActionAddHeader", "expanded template", LOG_NO_MEMORY);
     return -1;
   }
   const HeaderParts parts = split_header(text.get());
-  if (verbose_level >= 2) {
-    std::printf("Name: %s ", parts.name != nullptr ? parts.name : "(null)");
-    std::printf("Val: %s ", parts.value != nullptr ? parts.value : "(null)");
+  if (env.trace.on(2)) {
+    env.trace.print("Name: %s ", parts.name != nullptr ? parts.name : "(null)");
+    env.trace.print("Val: %s ", parts.value != nullptr ? parts.value : "(null)");
   }
+  SMFICTX *ctx = env.ctx;
   if (parts.name == nullptr) return 0;
 
   if (parts.value == nullptr) {
@@ -68,7 +56,7 @@ int add_one(const Action &action, SMFICTX *ctx, const MessageContext &msg) noexc
   }
   int ok = 1;
   if (names_recipient(parts.name)) {
-    if (verbose_level >= 2) std::printf("%s ", "Adding recipient");
+    if (env.trace.on(2)) env.trace.print("%s ", "Adding recipient");
     // A refused recipient does not keep the header from being asked for.
     if (smfi_addrcpt(ctx, parts.value) != MI_SUCCESS) ok = 0;
   }
@@ -78,9 +66,9 @@ int add_one(const Action &action, SMFICTX *ctx, const MessageContext &msg) noexc
 
 }  // namespace
 
-int ActionAddHeader(const Action &action, SMFICTX *ctx, MessageContext &msg) noexcept {
-  if (add_headers_enabled.load() == 0) {
-    if (verbose_level >= 2) std::printf("%s ", "Adding headers NOT supported by MTA - Ignoring action");
+int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
+  if (!env.add_headers_enabled) {
+    if (env.trace.on(2)) env.trace.print("%s ", "Adding headers NOT supported by MTA - Ignoring action");
     return 1;
   }
   start_recipient_walk(action, msg);
@@ -88,7 +76,7 @@ int ActionAddHeader(const Action &action, SMFICTX *ctx, MessageContext &msg) noe
   do {
     // A per-recipient action answers with its last expansion, but running
     // out of memory fails it at once.
-    result = add_one(action, ctx, msg);
+    result = add_one(action, env, msg);
     if (result < 0) return 0;
   } while (next_recipient(action, msg));
   return result;

@@ -16,8 +16,6 @@ struct FileLockEntry {
   FileLockEntry *next = nullptr;
 };
 
-std::atomic<long> record_lock_wait_limit_ms{60000};
-
 namespace {
 
 // Few files are appended to at once, so a plain list is enough.
@@ -82,7 +80,7 @@ std::size_t file_lock_entries() noexcept {
   return count;
 }
 
-int take_record_lock(int fd, off_t length) noexcept {
+int take_record_lock(int fd, off_t length, long wait_limit_ms) noexcept {
   struct flock lock{};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_END;
@@ -97,7 +95,7 @@ int take_record_lock(int fd, off_t length) noexcept {
     // is at that moment.
     if (fcntl(fd, F_SETLK, &lock) == 0) return 1;
     if (errno != EAGAIN && errno != EACCES) return 0;
-    if (elapsed_ms(started) >= record_lock_wait_limit_ms.load()) {
+    if (elapsed_ms(started) >= wait_limit_ms) {
       errno = EAGAIN;
       return 0;
     }

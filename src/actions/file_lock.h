@@ -13,7 +13,6 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 
 struct FileLockEntry;
@@ -39,13 +38,9 @@ void release_file_lock(FileLockEntry *entry) noexcept;
 // Number of entries in the registry (for tests: 0 when no append is running).
 std::size_t file_lock_entries() noexcept;
 
-// How long take_record_lock waits for other processes, in milliseconds.
-// 60 seconds; tests shorten it.
-extern std::atomic<long> record_lock_wait_limit_ms;
-
 // Takes an fcntl write lock on the `length` bytes that start at the current
 // end of the file behind `fd`. While another process holds an overlapping
 // lock it retries, at once a few times and then with sleeps that grow to
-// 10 ms. Returns 1 when locked; 0 on failure with errno set (EAGAIN when the
-// wait limit ran out).
-int take_record_lock(int fd, off_t length) noexcept;
+// 10 ms, for at most `wait_limit_ms`. Returns 1 when locked; 0 on failure
+// with errno set (EAGAIN when the wait limit ran out).
+int take_record_lock(int fd, off_t length, long wait_limit_ms) noexcept;

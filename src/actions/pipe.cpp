@@ -30,9 +30,7 @@
 
 #include "actions/action_support.h"
 #include "actions/actions.h"
-#include "actions/mailbox.h"
-#include "frontend/log.h"
-#include "rules/template.h"
+#include "message/record.h"
 
 namespace {
 
@@ -103,7 +101,7 @@ int finish_command(Command &command) noexcept {
 
 // Writes the record to the command and waits for it with SIGPIPE held off
 // this thread. Returns the command's wait status, -1 when the wait failed.
-int feed_and_finish(Command &command, const std::time_t &message_time, const MessageContext &msg) noexcept {
+int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext &msg) noexcept {
   sigset_t sigpipe, previous;
   sigemptyset(&sigpipe);
   sigaddset(&sigpipe, SIGPIPE);
@@ -111,7 +109,7 @@ int feed_and_finish(Command &command, const std::time_t &message_time, const Mes
 
   // Write errors are left to the exit status: whatever could not be written
   // (the command exited without reading) is dropped.
-  PrintMail(command.input, message_time, msg);
+  PrintMail(command.input, env.message_time, msg, env.log);
   std::fflush(command.input);
   __fpurge(command.input);
   const int status = finish_command(command);
@@ -129,14 +127,14 @@ int feed_and_finish(Command &command, const std::time_t &message_time, const Mes
 
 // Runs the command once. Returns 1 on exit status 0, 0 when it failed, and
 // -1 when it could not be started.
-int run_one(const char *command, const std::time_t &message_time, const MessageContext &msg) noexcept {
+int run_one(const char *command, const ActionEnv &env, const MessageContext &msg) noexcept {
   Command started;
   if (!start_command(command, started)) {
-    log_error_naming(kWhere, "Could not open program '", command, "'.");
+    log_error_naming(env.log, kWhere, "Could not open program '", command, "'.");
     return -1;
   }
-  if (feed_and_finish(started, message_time, msg) != 0) {
-    log_error_naming(kWhere, "Failure executing program '", command, "'.");
+  if (feed_and_finish(started, env, msg) != 0) {
+    log_error_naming(env.log, kWhere, "Failure executing program '", command, "'.");
     return 0;
   }
   return 1;
@@ -144,16 +142,16 @@ int run_one(const char *command, const std::time_t &message_time, const MessageC
 
 }  // namespace
 
-int ActionPipe(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept {
+int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
   start_recipient_walk(action, msg);
   int result = 1;
   do {
     Text command = expand_template(action, msg, INSERT_SHELL_SAFE);
     if (!command) {
-      log_event(kWhere, "expanded template", LOG_NO_MEMORY);
+      env.log.event(kWhere, "expanded template", LOG_NO_MEMORY);
       return 0;
     }
-    const int ran = run_one(command.get(), message_time, msg);
+    const int ran = run_one(command.get(), env, msg);
     if (ran < 0) return 0;  // the remaining recipients are not run
     if (ran == 0) result = 0;
   } while (next_recipient(action, msg));

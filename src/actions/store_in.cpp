@@ -21,9 +21,7 @@
 #include "actions/action_support.h"
 #include "actions/actions.h"
 #include "actions/file_lock.h"
-#include "actions/mailbox.h"
-#include "frontend/log.h"
-#include "rules/template.h"
+#include "message/record.h"
 
 namespace {
 
@@ -33,17 +31,16 @@ constexpr const char *kWhere = "mlfi_eom";
 // at `start` bytes (the file's length before the record), and closes it. A
 // failed write is undone before the close drops the record lock. Returns 1
 // when the whole record is in the file.
-int write_record(int fd, off_t start, const char *path, const std::time_t &message_time,
-                 const MessageContext &msg) noexcept {
+int write_record(int fd, off_t start, const char *path, const ActionEnv &env, const MessageContext &msg) noexcept {
   std::FILE *stream = fdopen(fd, "a");
   if (stream == nullptr) {
-    log_event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
+    env.log.event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
     close(fd);
     return 0;
   }
 
   errno = 0;
-  PrintMail(stream, message_time, msg);
+  PrintMail(stream, env.message_time, msg, env.log);
   // Flushed here, under the lock: fclose would report a failed write only
   // after its close had released the lock.
   if (std::fflush(stream) != 0 || std::ferror(stream) != 0) {
@@ -54,29 +51,29 @@ int write_record(int fd, off_t start, const char *path, const std::time_t &messa
     }
     std::fclose(stream);
     errno = write_errno;
-    log_error_naming(kWhere, "Could not write to file '", path, "'.");
+    log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
     return 0;
   }
   // Everything is written; a close that still fails (a network file system
   // reporting late) is reported too, but the file can no longer be cut safely.
   if (std::fclose(stream) != 0) {
-    log_error_naming(kWhere, "Could not write to file '", path, "'.");
+    log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
     return 0;
   }
   return 1;
 }
 
 // Appends one record to the file that `path` names. Returns 1 on success.
-int store_one(const char *path, const std::time_t &message_time, const MessageContext &msg) noexcept {
+int store_one(const char *path, const ActionEnv &env, const MessageContext &msg) noexcept {
   FileLockEntry *spare = new_file_lock_entry();
   if (spare == nullptr) {
-    log_event(kWhere, "file lock", LOG_NO_MEMORY);
+    env.log.event(kWhere, "file lock", LOG_NO_MEMORY);
     return 0;
   }
   const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0620);
   struct stat identity{};
   if (fd < 0 || fstat(fd, &identity) != 0) {
-    log_error_naming(kWhere, "Could not open file '", path, "'.");
+    log_error_naming(env.log, kWhere, "Could not open file '", path, "'.");
     if (fd >= 0) close(fd);
     discard_file_lock_entry(spare);
     return 0;
@@ -85,11 +82,11 @@ int store_one(const char *path, const std::time_t &message_time, const MessageCo
 
   int stored = 0;
   struct stat before{};
-  if (!take_record_lock(fd, static_cast<off_t>(msg.record_size)) || fstat(fd, &before) != 0) {
-    log_error_naming(kWhere, "Could not get write lock on '", path, "'.");
+  if (!take_record_lock(fd, static_cast<off_t>(msg.record_size), env.record_lock_wait_ms) || fstat(fd, &before) != 0) {
+    log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
     close(fd);
   } else {
-    stored = write_record(fd, before.st_size, path, message_time, msg);
+    stored = write_record(fd, before.st_size, path, env, msg);
   }
   // Given back only once the descriptor is closed: any close of the file by
   // this process drops every record lock the process holds on it.
@@ -99,16 +96,16 @@ int store_one(const char *path, const std::time_t &message_time, const MessageCo
 
 }  // namespace
 
-int ActionStoreIn(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept {
+int ActionStoreIn(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
   start_recipient_walk(action, msg);
   do {
     Text path = expand_template(action, msg, INSERT_PATH_SAFE);
     if (!path) {
-      log_event(kWhere, "expanded template", LOG_NO_MEMORY);
+      env.log.event(kWhere, "expanded template", LOG_NO_MEMORY);
       return 0;
     }
-    if (action.each_recipient != 0 && verbose_level >= 1) std::printf("%s, ", path.get());
-    if (!store_one(path.get(), message_time, msg)) return 0;
+    if (action.each_recipient != 0 && env.trace.on(1)) env.trace.print("%s, ", path.get());
+    if (!store_one(path.get(), env, msg)) return 0;
   } while (next_recipient(action, msg));
   return 1;
 }

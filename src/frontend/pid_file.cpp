@@ -6,25 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "frontend/log.h"
+#include "base/fatal.h"
 
 namespace {
-
-struct PidFile {
-  const char *path = nullptr;       // the -r text, for messages
-  std::unique_ptr<char[]> located;  // absolute form of `path`, for stat and unlink
-  int descriptor = -1;
-  struct stat identity {};
-};
-
-PidFile held;
 
 // The whole file, however long it grows.
 struct flock whole_file_lock(short type) noexcept {
@@ -37,21 +27,7 @@ struct flock whole_file_lock(short type) noexcept {
 }
 
 // A failed acquisition: one message on standard error, then status 70.
-[[gnu::format(printf, 1, 2)]] [[noreturn]] void fail(const char *format, ...) noexcept {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
-  va_end(arguments);
-  std::exit(70);
-}
-
-// A problem at release: one timestamped line on the log stream.
-[[gnu::format(printf, 1, 2)]] void log_line(const char *format, ...) noexcept {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(log_output(), format, arguments);
-  va_end(arguments);
-}
+constexpr int kFailed = 70;
 
 // `path` resolved against the working directory of the moment; the path as
 // given when it is absolute or the directory cannot be read.
@@ -77,10 +53,10 @@ std::unique_ptr<char[]> absolute_path(const char *path) noexcept {
   const ssize_t count = pread(descriptor, running, 15, 0);
   if (count < 0) {
     const SystemError error = last_error();
-    fail("Program is already running, but pidfile was unreadable (errno: %d:%s)\n", error.number, error.text);
+    fail_start(kFailed, "Program is already running, but pidfile was unreadable (errno: %d:%s)\n", error.number, error.text);
   }
   running[count] = '\0';
-  fail("Program is already running, pid: %s\n", running);
+  fail_start(kFailed, "Program is already running, pid: %s\n", running);
 }
 
 bool same_file(const struct stat &a, const struct stat &b) noexcept {
@@ -90,12 +66,12 @@ bool same_file(const struct stat &a, const struct stat &b) noexcept {
 
 }  // namespace
 
-void acquire_pid_file(const char *path) noexcept {
+void PidFile::acquire(const char *path) noexcept {
   // Close-on-exec: commands run by Pipe actions have no business with it.
   const int descriptor = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (descriptor < 0) {
     const SystemError error = last_error();
-    fail("Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(kFailed, "Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
 
   struct flock lock = whole_file_lock(F_WRLCK);
@@ -103,58 +79,55 @@ void acquire_pid_file(const char *path) noexcept {
     const SystemError error = last_error();
     // POSIX allows either error for a lock held by another process.
     if (error.number == EAGAIN || error.number == EACCES) refuse_second_instance(descriptor);
-    fail("Error, pidfile \"%s\" is not a regular file (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(kFailed, "Error, pidfile \"%s\" is not a regular file (errno: %d:%s)\n", path, error.number, error.text);
   }
 
   if (ftruncate(descriptor, 0) < 0) {
     const SystemError error = last_error();
-    fail("Unable to truncate pidfile: %s (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(kFailed, "Unable to truncate pidfile: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
 
   char text[16];
   const int length = std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(getpid()));
   if (pwrite(descriptor, text, static_cast<std::size_t>(length), 0) != length) {
     const SystemError error = last_error();
-    fail("Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(kFailed, "Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
 
-  if (fstat(descriptor, &held.identity) < 0) {
+  if (fstat(descriptor, &identity_) < 0) {
     const SystemError error = last_error();
-    fail("Unable to fstat pid file: %s (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(kFailed, "Unable to fstat pid file: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
 
-  held.path = path;
-  held.located = absolute_path(path);
-  held.descriptor = descriptor;
+  path_ = path;
+  located_ = absolute_path(path);
+  descriptor_ = descriptor;
 }
 
-void release_pid_file() noexcept {
-  if (held.descriptor < 0) return;
-  const char *located = held.located ? held.located.get() : held.path;
+void PidFile::release(const Log &log) noexcept {
+  if (descriptor_ < 0) return;
+  const char *located = located_ ? located_.get() : path_;
 
   struct stat now {};
-  if (stat(located, &now) == 0 && same_file(now, held.identity)) {
+  if (stat(located, &now) == 0 && same_file(now, identity_)) {
     if (unlink(located) < 0) {
       const SystemError error = last_error();
-      log_line("%s Quorvane: Unable to remove pidfile \"%s\" on exit (errno: %d:%s)\n", log_timestamp().text,
-               held.path, error.number, error.text);
+      log.lifecycle("Unable to remove pidfile \"%s\" on exit (errno: %d:%s)", path_, error.number, error.text);
     }
   } else {
-    log_line("%s Quorvane: Aborting removal of pidfile \"%s\" on exit, file has been changed\n",
-             log_timestamp().text, held.path);
+    log.lifecycle("Aborting removal of pidfile \"%s\" on exit, file has been changed", path_);
   }
 
   struct flock unlock = whole_file_lock(F_UNLCK);
-  if (fcntl(held.descriptor, F_SETLK, &unlock) < 0) {
+  if (fcntl(descriptor_, F_SETLK, &unlock) < 0) {
     const SystemError error = last_error();
-    log_line("%s Quorvane: Unable to remove lock on pidfile \"%s\" on exit (errno: %d:%s)\n",
-             log_timestamp().text, held.path, error.number, error.text);
+    log.lifecycle("Unable to remove lock on pidfile \"%s\" on exit (errno: %d:%s)", path_, error.number,
+                  error.text);
   }
 
-  if (close(held.descriptor) < 0) {
+  if (close(descriptor_) < 0) {
     const SystemError error = last_error();
-    log_line("%s Quorvane: Unable to close pidfile \"%s\" on exit (errno: %d:%s)\n", log_timestamp().text,
-             held.path, error.number, error.text);
+    log.lifecycle("Unable to close pidfile \"%s\" on exit (errno: %d:%s)", path_, error.number, error.text);
   }
-  held.descriptor = -1;
+  descriptor_ = -1;
 }

@@ -11,12 +11,17 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/log.h"
+#include <memory>
+#include <new>
+#include <string>
+
+#include "base/fatal.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "frontend/pid_file.h"
 #include "frontend/socket_options.h"
 #include "milter/filter.h"
@@ -43,38 +48,24 @@ struct Options {
   bool detach = false;                // -b
   bool list_only = false;             // -n
   bool remove_socket = true;          // cleared by -d
+  Settings settings;                  // -a, -v
+  const char *program_name = "quorvane";
 };
 
-const char *program_name = "quorvane";
-
-void print_usage() noexcept {
-  std::fprintf(stderr,
-               "Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n",
-               program_name);
-}
-
-// A start-up failure: one message on standard error, then `status`.
-[[gnu::format(printf, 2, 3)]] [[noreturn]] void fail(int status, const char *format, ...) noexcept {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
-  va_end(arguments);
-  std::exit(status);
-}
-
 // A usage error: the usage line, then the message, status 64.
-[[noreturn]] void fail_usage(const char *message) noexcept {
-  print_usage();
-  std::fputs(message, stderr);
-  std::exit(EX_USAGE);
+[[noreturn]] void fail_usage(const Options &options, const char *message) noexcept {
+  fail_start(EX_USAGE,
+             "Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n%s",
+             options.program_name, message);
 }
 
 Options read_options(int argc, char **argv) noexcept {
   Options options;
+  if (argc > 0 && argv[0] != nullptr) options.program_name = argv[0];
   int option;
   while ((option = getopt(argc, argv, "abdf:hl:np:r:t:u:v")) != -1) {
     switch (option) {
-      case 'a': accept_on_error = 0; break;
+      case 'a': options.settings.accept_on_error = false; break;
       case 'b': options.detach = true; break;
       case 'd': options.remove_socket = false; break;
       case 'f': options.config_file = optarg; break;
@@ -84,16 +75,15 @@ Options read_options(int argc, char **argv) noexcept {
       case 'r': options.pid_file = optarg; break;
       case 't': options.timeout = optarg; break;
       case 'u': options.user = optarg; break;
-      case 'v': ++verbose_level; break;
+      case 'v': ++options.settings.verbose_level; break;
       default:  // -h, and "?" for an unknown option or a missing argument
-        print_usage();
-        std::exit(EX_USAGE);
+        fail_usage(options, "");
     }
   }
   return options;
 }
 
-void print_banner() noexcept {
+void print_banner(int verbose_level) noexcept {
   std::printf("Quorvane Version %s started. ", kVersion);
   std::printf("Running with verbose level %d.\n", verbose_level);
   if (verbose_level < 2) return;
@@ -109,43 +99,54 @@ void print_banner() noexcept {
   std::printf("%u\n\n", patch);
 }
 
-void switch_user(const char *name) noexcept {
-  if (getuid() != 0) fail(EX_USAGE, "You must be root to use the: -u option\n");
-  if (*name == '\0') fail_usage("Missing argument to -u: username\n");
+void switch_user(const Options &options) noexcept {
+  const char *name = options.user;
+  if (getuid() != 0) fail_start(EX_USAGE, "You must be root to use the: -u option\n");
+  if (*name == '\0') fail_usage(options, "Missing argument to -u: username\n");
   const passwd *entry = getpwnam(name);
-  if (entry == nullptr) fail(EX_USAGE, "Unable to switch user to: %s - No such user\n", name);
+  if (entry == nullptr) fail_start(EX_USAGE, "Unable to switch user to: %s - No such user\n", name);
   const uid_t uid = entry->pw_uid;
   const gid_t gid = entry->pw_gid;
   // The user's own supplementary groups replace root's: keeping root's list
   // would leave the filter with the access of every group root belongs to.
   if (initgroups(name, gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
     const SystemError error = last_error();
-    fail(EX_SOFTWARE, "Unable to switch uid/gid to: %s (errno: %d:%s)\n", name, error.number, error.text);
+    fail_start(EX_SOFTWARE, "Unable to switch uid/gid to: %s (errno: %d:%s)\n", name, error.number, error.text);
   }
 }
 
-void load_rules(const char *path) noexcept {
-  if (path == nullptr) fail_usage("Missing required argument: -f\n");
-  if (*path == '\0') fail_usage("Missing argument to -f: filename\n");
-  load_rule_file(path);
+// The rule file (-f), or the process ends with the parser's message.
+std::shared_ptr<const RuleSet> load_rules(const Options &options) noexcept {
+  const char *path = options.config_file;
+  if (path == nullptr) fail_usage(options, "Missing required argument: -f\n");
+  if (*path == '\0') fail_usage(options, "Missing argument to -f: filename\n");
+  std::shared_ptr<RuleSet> set(new (std::nothrow) RuleSet());
+  if (!set) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
+  std::string error;
+  if (!load_rule_file(path, *set, stderr, error)) fail_start(EX_SOFTWARE, "%s", error.c_str());
+  return set;
 }
 
-void set_timeout(const char *text) noexcept {
-  if (*text == '\0') fail_usage("Missing argument to -t: timeout\n");
-  if (smfi_settimeout(std::atoi(text)) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to set timeout to: %s\n", text);
+void set_timeout(const Options &options) noexcept {
+  const char *text = options.timeout;
+  if (*text == '\0') fail_usage(options, "Missing argument to -t: timeout\n");
+  if (smfi_settimeout(std::atoi(text)) == MI_FAILURE)
+    fail_start(EX_SOFTWARE, "Unable to set timeout to: %s\n", text);
 }
 
-void open_connection(char *port, bool remove_socket) noexcept {
-  if (port == nullptr) fail_usage("Missing required argument: -p\n");
-  if (*port == '\0') fail_usage("Missing argument to -p: port\n");
-  if (smfi_setconn(port) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to set port to: %s\n", port);
-  if (smfi_opensocket(remove_socket) == MI_FAILURE) fail(EX_SOFTWARE, "Unable to open port: %s\n", port);
+void open_connection(const Options &options) noexcept {
+  char *port = options.port;
+  if (port == nullptr) fail_usage(options, "Missing required argument: -p\n");
+  if (*port == '\0') fail_usage(options, "Missing argument to -p: port\n");
+  if (smfi_setconn(port) == MI_FAILURE) fail_start(EX_SOFTWARE, "Unable to set port to: %s\n", port);
+  if (smfi_opensocket(options.remove_socket) == MI_FAILURE)
+    fail_start(EX_SOFTWARE, "Unable to open port: %s\n", port);
   if (is_tcp_connection(port)) set_listener_nodelay();
 }
 
 [[noreturn]] void fail_detaching() noexcept {
   const SystemError error = last_error();
-  fail(EX_SOFTWARE, "Unable to daemonise process. (errno: %d:%s)\n", error.number, error.text);
+  fail_start(EX_SOFTWARE, "Unable to daemonise process. (errno: %d:%s)\n", error.number, error.text);
 }
 
 // The process that started the program: waits for the detached process to be
@@ -199,41 +200,56 @@ void finish_detaching(int ready) noexcept {
   close(ready);
 }
 
-// Points log_stream at standard error or at the log file (-l).
-void open_log(const char *path) noexcept {
-  log_stream = stderr;
+// Points the log at standard error or at the log file (-l).
+void open_log(const Options &options, Log &log) noexcept {
+  const char *path = options.log_file;
   if (path == nullptr) return;
-  if (*path == '\0') fail_usage("Missing argument to -l: logfile\n");
+  if (*path == '\0') fail_usage(options, "Missing argument to -l: logfile\n");
   // Close-on-exec, so commands run by Pipe actions do not inherit it.
   std::FILE *file = std::fopen(path, "ae");
   if (file == nullptr) {
     const SystemError error = last_error();
-    fail(EX_SOFTWARE, "Unable to open log file: %s (errno: %d:%s)\n", path, error.number, error.text);
+    fail_start(EX_SOFTWARE, "Unable to open log file: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
   // Line-buffered: each line reaches the file when it is written.
   setvbuf(file, nullptr, _IOLBF, BUFSIZ);
-  log_stream = file;
-  std::fprintf(log_stream, "%s Quorvane: Started. Logging to file enabled.\n", log_timestamp().text);
+  log.set_stream(file);
+  log.lifecycle("Started. Logging to file enabled.");
 }
 
 constexpr int kDispatchDrainMs = 60 * 1000;
 
-int shut_down(const Options &options, int result, int loop_errno) noexcept {
+// What serves mail: the log and the filter with its rules. Kept to the end of
+// the process when a message is still running its rules at shutdown.
+struct Daemon {
+  explicit Daemon(const Settings &settings, std::shared_ptr<const RuleSet> rules) noexcept
+      : log(settings.accept_on_error), filter(settings, log, std::move(rules)) {}
+  Log log;
+  Filter filter;
+  PidFile pid_file;
+};
+
+int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result, int loop_errno) noexcept {
   // Messages still running their rules finish first: their records are
   // written whole and the rules are not released under them. One that does
-  // not finish in time keeps the rules to the end of the process.
-  if (close_dispatch(kDispatchDrainMs)) free_rule_list(rule_list);
-  if (options.pid_file != nullptr) release_pid_file();
+  // not finish in time keeps everything it uses to the end of the process.
+  const bool drained = daemon->filter.close_dispatch(kDispatchDrainMs);
+  Log &log = daemon->log;
+  daemon->pid_file.release(log);
   if (result != 0)
-    std::fprintf(log_output(),
-                 "%s Quorvane: Exiting with error, this usually means there was a problem with the socket (errno: "
-                 "%d:%s)\n",
-                 log_timestamp().text, loop_errno, std::strerror(loop_errno));
+    log.lifecycle("Exiting with error, this usually means there was a problem with the socket (errno: %d:%s)",
+                  loop_errno, std::strerror(loop_errno));
   if (options.log_file != nullptr) {
-    std::FILE *file = log_stream;
-    std::fprintf(file, "%s Quorvane: Stopped.\n", log_timestamp().text);
-    log_stream = nullptr;  // anything logged late goes to standard error
+    std::FILE *file = log.output();
+    log.lifecycle("Stopped.");
+    log.set_stream(nullptr);  // anything logged late goes to standard error
     std::fclose(file);
+  }
+  if (drained) {
+    install_filter(nullptr);
+    daemon.reset();
+  } else {
+    static_cast<void>(daemon.release());
   }
   return result;
 }
@@ -241,31 +257,31 @@ int shut_down(const Options &options, int result, int loop_errno) noexcept {
 }  // namespace
 
 int run_daemon(int argc, char **argv) noexcept {
-  if (argc > 0 && argv[0] != nullptr) program_name = argv[0];
-  rule_list.clear();
-  verbose_level = 0;
-  accept_on_error = 1;
-
   const Options options = read_options(argc, argv);
+  const Settings &settings = options.settings;
   // The trace is read as it happens: one line per rule and message.
-  if (verbose_level >= 1) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  if (verbose_level >= 1) print_banner();
-  if (options.user != nullptr) switch_user(options.user);
-  load_rules(options.config_file);
+  if (settings.verbose_level >= 1) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  if (settings.verbose_level >= 1) print_banner(settings.verbose_level);
+  if (options.user != nullptr) switch_user(options);
+  std::shared_ptr<const RuleSet> rules = load_rules(options);
   if (options.list_only) {
-    print_rules(stdout, rule_list);
+    print_rules(stdout, rules->rules);
     std::exit(0);
   }
-  if (options.timeout != nullptr) set_timeout(options.timeout);
-  if (smfi_register(filter_description) == MI_FAILURE) fail(EX_UNAVAILABLE, "Unable to register with MTA\n");
-  open_connection(options.port, options.remove_socket);
+  if (options.timeout != nullptr) set_timeout(options);
+  std::unique_ptr<Daemon> daemon(new (std::nothrow) Daemon(settings, std::move(rules)));
+  if (!daemon) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
+  install_filter(&daemon->filter);
+  const smfiDesc description = filter_description();
+  if (smfi_register(description) == MI_FAILURE) fail_start(EX_UNAVAILABLE, "Unable to register with MTA\n");
+  open_connection(options);
 
   const int ready = options.detach ? start_detaching() : -1;
   if (options.pid_file != nullptr) {
-    if (*options.pid_file == '\0') fail_usage("Missing argument to -r: pidfile\n");
-    acquire_pid_file(options.pid_file);
+    if (*options.pid_file == '\0') fail_usage(options, "Missing argument to -r: pidfile\n");
+    daemon->pid_file.acquire(options.pid_file);
   }
-  open_log(options.log_file);
+  open_log(options, daemon->log);
   if (options.detach) finish_detaching(ready);
 
   // A mailbox that reaches the file size limit must fail that one write
@@ -273,5 +289,5 @@ int run_daemon(int argc, char **argv) noexcept {
   std::signal(SIGXFSZ, SIG_IGN);
   const int result = smfi_main();
   const int loop_errno = errno;
-  return shut_down(options, result, loop_errno);
+  return shut_down(options, std::move(daemon), result, loop_errno);
 }

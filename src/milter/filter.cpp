@@ -4,10 +4,10 @@
 
 #include <libmilter/mfdef.h>
 
+#include <chrono>
 #include <cstdio>
-
-#include "milter/message_context.h"
-#include "rules/parser.h"
+#include <new>
+#include <thread>
 
 namespace {
 
@@ -25,11 +25,40 @@ static_assert(kSkippedSteps == 0x143);
 
 char kFilterName[] = "Quorvane";
 
+// The milter library hands its callbacks nothing but the connection.
+Filter *the_filter = nullptr;
+
 }  // namespace
 
-std::atomic<int> add_headers_enabled{0};
+Filter::Filter(const Settings &settings_, Log &log_, std::shared_ptr<const RuleSet> rules) noexcept
+    : settings(settings_), log(log_), trace{settings_.verbose_level >= 1 ? stdout : nullptr, settings_.verbose_level},
+      rules_(std::move(rules)) {}
 
-smfiDesc filter_description = {
+bool Filter::enter_dispatch() noexcept {
+  dispatches_running_.fetch_add(1);
+  if (!dispatch_closed_.load()) return true;
+  dispatches_running_.fetch_sub(1);
+  return false;
+}
+
+bool Filter::close_dispatch(int timeout_ms) noexcept {
+  dispatch_closed_.store(true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (dispatches_running_.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void install_filter(Filter *filter) noexcept { the_filter = filter; }
+
+Filter &installed_filter() noexcept { return *the_filter; }
+
+Connection *attached_connection(SMFICTX *ctx) noexcept { return static_cast<Connection *>(smfi_getpriv(ctx)); }
+
+smfiDesc filter_description() noexcept {
+  return {
     kFilterName,
     0x01000001,  // milter interface version 1.0.1
     kRequestedActions,
@@ -46,7 +75,8 @@ smfiDesc filter_description = {
     mlfi_unknown,
     mlfi_data,
     mlfi_negotiate,
-};
+  };
+}
 
 sfsistat mlfi_connect(SMFICTX *, char *, _SOCK_ADDR *) { return SMFIS_CONTINUE; }
 sfsistat mlfi_helo(SMFICTX *, char *) { return SMFIS_CONTINUE; }
@@ -54,18 +84,26 @@ sfsistat mlfi_eoh(SMFICTX *) { return SMFIS_CONTINUE; }
 sfsistat mlfi_unknown(SMFICTX *, const char *) { return SMFIS_CONTINUE; }
 sfsistat mlfi_data(SMFICTX *) { return SMFIS_CONTINUE; }
 
-sfsistat mlfi_negotiate(SMFICTX *, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
+sfsistat mlfi_negotiate(SMFICTX *ctx, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
                         unsigned long *pf0, unsigned long *pf1, unsigned long *pf2, unsigned long *pf3) {
-  if ((filter_description.xxfi_flags & ~f0) != 0) {
-    add_headers_enabled.store(0);
+  // What this MTA grants is kept with its connection: another MTA sharing the
+  // daemon may grant something else.
+  Connection *connection = attached_connection(ctx);
+  if (connection == nullptr) {
+    connection = new (std::nothrow) Connection();
+    if (connection == nullptr) installed_filter().log.event("mlfi_negotiate", "private data", LOG_NO_MEMORY);
+    else smfi_setpriv(ctx, connection);
+  }
+  const bool granted = (kRequestedActions & ~f0) == 0;
+  if (connection != nullptr) connection->add_headers_enabled = granted;
+  if (!granted) {
     *pf0 = 0;
-    if (config_has_add_header != 0)
+    if (installed_filter().rules()->has_add_header)
       std::fputs(
           "WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding "
           "headers!!\nAdd Headers actions will be ignored!\n",
           stderr);
   } else {
-    add_headers_enabled.store(1);
     *pf0 = kRequestedActions;
   }
 

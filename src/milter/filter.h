@@ -1,31 +1,102 @@
-// The filter description and option negotiation.
+// The filter the milter library calls: its description, its callbacks and
+// the state they share.
 //
-// `filter_description` is handed to smfi_register once at start-up.
-// mlfi_negotiate runs at the start of every MTA connection and records in
-// `add_headers_enabled` whether the MTA lets the filter add headers and
-// recipients; every connection overwrites it (the last writer wins).
+// A Filter holds what every connection thread reads: the settings, the log,
+// the trace, the current rule set and the shutdown state. The callbacks reach
+// it through the one pointer install_filter sets, since the milter library
+// hands them nothing but the connection; the front end installs its Filter
+// before smfi_main and keeps it alive until the process ends.
+//
+// Per connection, the callbacks attach a Connection with smfi_setpriv: what
+// that MTA granted at negotiation, and the message in progress (built by the
+// capture callbacks, released by mlfi_cleanup with the verdict). mlfi_close
+// releases the Connection.
+//
+// Threads: callbacks run on the milter library's connection threads; each
+// touches only its own connection's data and reads the Filter.
 #pragma once
 
 #include <libmilter/mfapi.h>
 
 #include <atomic>
+#include <memory>
 
-extern smfiDesc filter_description;
-extern std::atomic<int> add_headers_enabled;
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/trace.h"
+#include "message/message_context.h"
+#include "rules/rule.h"
+
+class Filter {
+ public:
+  Filter(const Settings &settings, Log &log, std::shared_ptr<const RuleSet> rules) noexcept;
+  Filter(const Filter &) = delete;
+  Filter &operator=(const Filter &) = delete;
+
+  const Settings settings;
+  Log &log;
+  const Trace trace;  // standard output from -v on, else none
+  long record_lock_wait_ms = 60 * 1000;
+
+  // The rule set a message starts its walk with; it stays alive for the walk.
+  std::shared_ptr<const RuleSet> rules() const noexcept { return rules_.load(); }
+  void set_rules(std::shared_ptr<const RuleSet> rules) noexcept { rules_.store(std::move(rules)); }
+
+  // Shutdown: makes every later end of message refuse its message with a
+  // temporary failure (the MTA keeps it and retries), then waits up to
+  // `timeout_ms` for the messages whose rules are running to finish. Returns
+  // true when none is left running.
+  bool close_dispatch(int timeout_ms) noexcept;
+
+  // Used by mlfi_eom around the walk: false when dispatch is closed.
+  bool enter_dispatch() noexcept;
+  void leave_dispatch() noexcept { dispatches_running_.fetch_sub(1); }
+
+  // The verdict for a failure under the error policy.
+  sfsistat failure_verdict() const noexcept { return settings.accept_on_error ? SMFIS_CONTINUE : SMFIS_TEMPFAIL; }
+
+ private:
+  std::atomic<std::shared_ptr<const RuleSet>> rules_;
+  std::atomic<int> dispatches_running_{0};
+  std::atomic<bool> dispatch_closed_{false};
+};
+
+// Makes `filter` the one the callbacks use (null: none).
+void install_filter(Filter *filter) noexcept;
+
+// The description handed to smfi_register.
+smfiDesc filter_description() noexcept;
+
+// One MTA connection's state, attached with smfi_setpriv.
+struct Connection {
+  bool add_headers_enabled = false;  // granted at negotiation
+  std::unique_ptr<MessageContext> message;  // the transaction in progress
+};
 
 extern "C" {
 sfsistat mlfi_connect(SMFICTX *ctx, char *hostname, _SOCK_ADDR *address);
 sfsistat mlfi_helo(SMFICTX *ctx, char *helo);
+sfsistat mlfi_envfrom(SMFICTX *ctx, char **argv);
+sfsistat mlfi_envrcpt(SMFICTX *ctx, char **argv);
+sfsistat mlfi_header(SMFICTX *ctx, char *name, char *value);
 sfsistat mlfi_eoh(SMFICTX *ctx);
+sfsistat mlfi_body(SMFICTX *ctx, unsigned char *bytes, size_t length);
+sfsistat mlfi_eom(SMFICTX *ctx);
+sfsistat mlfi_abort(SMFICTX *ctx);
+sfsistat mlfi_close(SMFICTX *ctx);
 sfsistat mlfi_unknown(SMFICTX *ctx, const char *command);
 sfsistat mlfi_data(SMFICTX *ctx);
 sfsistat mlfi_negotiate(SMFICTX *ctx, unsigned long f0, unsigned long f1, unsigned long f2, unsigned long f3,
                         unsigned long *pf0, unsigned long *pf1, unsigned long *pf2, unsigned long *pf3);
-sfsistat mlfi_eom(SMFICTX *ctx);
 }
 
-// Shutdown: makes every later end of message refuse its message with a
-// temporary failure (the MTA keeps it and retries), then waits up to
-// `timeout_ms` for the messages whose rules are running to finish. Returns
-// true when none is left running, so the rules can be released.
-bool close_dispatch(int timeout_ms) noexcept;
+// Releases the message attached to `ctx` and returns the verdict:
+// the failure verdict when `ok` is 0, else SMFIS_CONTINUE. Logs
+// LOG_NO_PRIVATE_DATA when no message is attached.
+sfsistat mlfi_cleanup(SMFICTX *ctx, int ok) noexcept;
+
+// The installed filter (for the callbacks of this layer).
+Filter &installed_filter() noexcept;
+
+// The Connection attached to `ctx`, or null.
+Connection *attached_connection(SMFICTX *ctx) noexcept;

@@ -7,25 +7,31 @@
 // test stops at the first satisfying recipient unless the rule's templates
 // need every selected one (USES_EACH_TO).
 //
-// At verbose_level 1 and above every node and test is traced on standard
-// output with plain, unflushed writes; the caller ends the line. Nothing is
+// At trace level 1 and above every node and test is traced with plain,
+// unflushed writes; the caller ends the line. Nothing is
 // allocated and only the message's own context is written.
 #include "rules/evaluate.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/log.h"
 
 namespace {
 
-void trace(const char *text) noexcept {
-  if (verbose_level >= 1) std::fputs(text, stdout);
-}
+// What one evaluation needs besides the tree: the message, the trace and the
+// rule's template_uses bits.
+struct Evaluation {
+  MessageContext &msg;
+  const Trace &out;
+  std::uint32_t uses;
 
-void trace_quoted(const char *text) noexcept {
-  if (verbose_level >= 1) std::printf("\"%s\" ", text);
-}
+  void trace(const char *text) const noexcept {
+    if (out.on(1)) out.put(text);
+  }
+  void trace_quoted(const char *text) const noexcept {
+    if (out.on(1)) out.print("\"%s\" ", text);
+  }
+};
 
 const char *operator_word(std::uint32_t op) noexcept {
   switch (op) {
@@ -50,38 +56,39 @@ int compare(std::uint32_t op, const char *value, std::size_t vlen, const char *p
 
 // The term applied to one value (null when the message has none), its own
 // negation included. A value shorter than the pattern fails every operator.
-int match_value(const MatchTerm &term, const char *value) noexcept {
+int match_value(const Evaluation &w, const MatchTerm &term, const char *value) noexcept {
   const char *pattern = term.pattern ? term.pattern.get() : "";
   const std::size_t plen = std::strlen(pattern);
   int m = 0;
   if (value != nullptr) {
     const std::size_t vlen = std::strlen(value);
-    trace_quoted(value);
+    w.trace_quoted(value);
     if (vlen >= plen) {
-      if (term.negated) trace("!");
-      trace(operator_word(term.op));
-      trace(" ");
+      if (term.negated) w.trace("!");
+      w.trace(operator_word(term.op));
+      w.trace(" ");
       m = compare(term.op, value, vlen, pattern, plen);
     }
   } else {
-    trace("[no data] ");
-    trace(operator_word(term.op));
-    trace(" ");
+    w.trace("[no data] ");
+    w.trace(operator_word(term.op));
+    w.trace(" ");
     m = plen == 0;
   }
   const int result = term.negated ? !m : m;
-  trace_quoted(pattern);
-  trace(result ? "[true]" : "[false]");
+  w.trace_quoted(pattern);
+  w.trace(result ? "[true]" : "[false]");
   return result;
 }
 
 // Whether some recipient satisfies `term`. Selects the recipients for which
 // the term's result differs from `invert`.
-int match_recipients(const MatchTerm &term, MessageContext &msg, std::uint32_t invert) noexcept {
-  const std::uint32_t uses = msg.current_rule != nullptr ? msg.current_rule->template_uses : 0;
+int match_recipients(const Evaluation &w, const MatchTerm &term, std::uint32_t invert) noexcept {
+  MessageContext &msg = w.msg;
+  const std::uint32_t uses = w.uses;
   int result = 0;
   for (Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get()) {
-    const int m = match_value(term, recipient->address.get());
+    const int m = match_value(w, term, recipient->address.get());
     if (static_cast<std::uint32_t>(m) != invert) {
       recipient->matched = 1;
       if ((uses & USES_FIRST_TO) && msg.first_to == nullptr) msg.first_to = recipient->address.get();
@@ -90,31 +97,32 @@ int match_recipients(const MatchTerm &term, MessageContext &msg, std::uint32_t i
       result = 1;
       if (!(uses & USES_EACH_TO)) return 1;
     }
-    trace(", ");
+    w.trace(", ");
   }
   return result;
 }
 
-int evaluate_node(const ConditionNode &node, MessageContext &msg) noexcept;
+int evaluate_node(const Evaluation &w, const ConditionNode &node) noexcept;
 
-int evaluate_operand(const ConditionNode *subtree, const MatchTerm *term, MessageContext &msg,
+int evaluate_operand(const Evaluation &w, const ConditionNode *subtree, const MatchTerm *term,
                      std::uint32_t invert) noexcept {
+  const MessageContext &msg = w.msg;
   if (term != nullptr) {
     switch (term->field) {
-    case FIELD_SMTP_SENDER: return match_value(*term, msg.smtp_sender.get());
-    case FIELD_FROM: return match_value(*term, msg.from.get());
-    case FIELD_TO: return match_recipients(*term, msg, invert);
+    case FIELD_SMTP_SENDER: return match_value(w, *term, msg.smtp_sender.get());
+    case FIELD_FROM: return match_value(w, *term, msg.from.get());
+    case FIELD_TO: return match_recipients(w, *term, invert);
     case FIELD_NOT_MATCHED: {
-      trace("not matched by a previous rule ");
+      w.trace("not matched by a previous rule ");
       const int r = msg.any_rule_matched == 0;
-      trace(r ? "[true]" : "[false]");
+      w.trace(r ? "[true]" : "[false]");
       return r;
     }
-    case FIELD_MATCH_ALL: trace("match all [true]"); return 1;
+    case FIELD_MATCH_ALL: w.trace("match all [true]"); return 1;
     default: return 0;
     }
   }
-  if (subtree != nullptr) return evaluate_node(*subtree, msg);
+  if (subtree != nullptr) return evaluate_node(w, *subtree);
   return 1;
 }
 
@@ -122,17 +130,17 @@ int evaluate_operand(const ConditionNode *subtree, const MatchTerm *term, Messag
 // followed in a loop, closing the parentheses at the end, so that a long
 // "and"/"or" chain costs no stack on the connection thread. Only groups
 // recurse, and the parser bounds their depth.
-int evaluate_node(const ConditionNode &first, MessageContext &msg) noexcept {
+int evaluate_node(const Evaluation &w, const ConditionNode &first) noexcept {
   int open = 0;
   int r = 0;
   const ConditionNode *node = &first;
   while (node != nullptr) {
-    trace("(");
+    w.trace("(");
     ++open;
-    if (node->negated) trace("!(");
-    r = evaluate_operand(node->left.get(), node->left_term.get(), msg, node->negated);
+    if (node->negated) w.trace("!(");
+    r = evaluate_operand(w, node->left.get(), node->left_term.get(), node->negated);
     if (node->negated) {
-      trace(r ? ") [false] " : ") [true] ");
+      w.trace(r ? ") [false] " : ") [true] ");
       r = !r;
     }
     // AND goes on only when the left side holds; OR (and any other connector)
@@ -140,19 +148,18 @@ int evaluate_node(const ConditionNode &first, MessageContext &msg) noexcept {
     const bool decided = node->op == COND_NONE || (node->op == COND_AND ? r == 0 : r != 0);
     if (decided) break;
     if (node->right_term != nullptr || node->right == nullptr) {
-      r = evaluate_operand(nullptr, node->right_term.get(), msg, 0);
+      r = evaluate_operand(w, nullptr, node->right_term.get(), 0);
       break;
     }
     node = node->right.get();
   }
-  while (open-- > 0) trace(")");
+  while (open-- > 0) w.trace(")");
   return r;
 }
 
 }  // namespace
 
-int evaluate_rule(const Rule &rule, MessageContext &msg) noexcept {
-  msg.current_rule = &rule;
+int evaluate_rule(const Rule &rule, MessageContext &msg, const Trace &trace) noexcept {
   if (rule.template_uses != 0) {
     msg.first_to = nullptr;
     for (Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get())
@@ -160,5 +167,6 @@ int evaluate_rule(const Rule &rule, MessageContext &msg) noexcept {
   }
   // A loaded rule always has a condition; one cut short by a syntax error never matches.
   if (!rule.condition) return 0;
-  return evaluate_node(*rule.condition, msg);
+  const Evaluation w{msg, trace, rule.template_uses};
+  return evaluate_node(w, *rule.condition);
 }

@@ -8,7 +8,8 @@
 // the caller's list holds what was built up to that point.
 //
 // A syntax error records its message and every reader returns early (null or
-// 0) up the chain; nothing here ends the process except load_rule_file. The
+// 0) up the chain; the message goes back to the caller, and nothing here ends
+// the process. The
 // one warning (a missing connector) is written to `diagnostics` and parsing
 // goes on after it.
 //
@@ -25,9 +26,7 @@
 #include <new>
 
 #include "rules/template.h"
-#include "rules/text.h"
-
-int config_has_add_header = 0;
+#include "base/text.h"
 
 namespace {
 
@@ -44,6 +43,7 @@ struct Reader {
   std::FILE *diagnostics;
   int depth = 0;
   bool failed = false;
+  bool has_add_header = false;
   char message[192] = {};
 
   int get() noexcept { return std::getc(in); }
@@ -264,7 +264,7 @@ std::unique_ptr<ConditionNode> parse_condition(Reader &r) noexcept {
 }
 
 // An action with a template argument, appended to `rule`.
-int read_action(Reader &r, Rule &rule, std::uint32_t kind) noexcept {
+int read_action(Reader &r, Rule &rule, ActionType kind) noexcept {
   Action *action = add_action(rule);
   if (action == nullptr) return fail(r, kNoMemory);
   action->kind = kind;
@@ -282,7 +282,7 @@ int parse_action(Reader &r, Rule &rule, int ch) noexcept {
   case 'a':
     if (!expect_keyword(r, "dd header", "Parsing error - expected Add Header\n")) return 0;
     if (!read_action(r, rule, ACTION_ADD_HEADER)) return 0;
-    config_has_add_header = 1;
+    r.has_add_header = true;
     return 1;
   case 'H':
   case 'h':
@@ -349,45 +349,39 @@ int parse_rules(Reader &r, RuleList &rules) noexcept {
 
 }  // namespace
 
-int parse_rule_file(std::FILE *in, RuleList &rules, std::FILE *diagnostics, std::string &error) noexcept {
-  config_has_add_header = 0;
+bool parse_rule_file(std::FILE *in, RuleSet &set, std::FILE *diagnostics, std::string &error) noexcept {
   error.clear();
   Reader r{in, diagnostics};
-  if (parse_rules(r, rules)) return 1;
-  error.assign(r.message);
-  return 0;
+  const bool ok = parse_rules(r, set.rules) != 0;
+  set.has_add_header = set.has_add_header || r.has_add_header;
+  if (!ok) error.assign(r.message);
+  return ok;
 }
 
-int parse_rule_text(const char *bytes, std::size_t length, RuleList &rules, std::FILE *diagnostics,
-                    std::string &error) noexcept {
-  if (length == 0) {  // fmemopen refuses an empty buffer
-    config_has_add_header = 0;
-    error.clear();
-    return 1;
-  }
+bool parse_rule_text(const char *bytes, std::size_t length, RuleSet &set, std::FILE *diagnostics,
+                     std::string &error) noexcept {
+  error.clear();
+  if (length == 0) return true;  // fmemopen refuses an empty buffer
   std::FILE *in = fmemopen(const_cast<char *>(bytes), length, "r");
   if (in == nullptr) {
     error.assign(kNoMemory);
-    return 0;
+    return false;
   }
-  const int ok = parse_rule_file(in, rules, diagnostics, error);
+  const bool ok = parse_rule_file(in, set, diagnostics, error);
   std::fclose(in);
   return ok;
 }
 
-void load_rule_file(const char *path) noexcept {
+bool load_rule_file(const char *path, RuleSet &set, std::FILE *diagnostics, std::string &error) noexcept {
   std::FILE *in = std::fopen(path, "r");
   if (in == nullptr) {
     const int saved = errno;
-    std::fprintf(stderr, "Unable to open config file at \"%s\" (errno: %d:%s). Aborting.\n", path, saved,
-                 std::strerror(saved));
-    std::exit(70);
+    char message[128];
+    std::snprintf(message, sizeof message, "\" (errno: %d:%s). Aborting.\n", saved, std::strerror(saved));
+    error.assign("Unable to open config file at \"").append(path).append(message);
+    return false;
   }
-  std::string error;
-  const int ok = parse_rule_file(in, rule_list, stderr, error);
+  const bool ok = parse_rule_file(in, set, diagnostics, error);
   std::fclose(in);
-  if (!ok) {
-    std::fputs(error.c_str(), stderr);
-    std::exit(70);
-  }
+  return ok;
 }

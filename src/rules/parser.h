@@ -2,8 +2,9 @@
 //
 // Reads the rule language byte by byte with one character of push-back and
 // builds the rule model while it reads: each rule is appended as soon as its
-// "{" is read. The first syntax error stops the parse with its message; the
-// connector warning is written and parsing goes on. Runs on the initial thread.
+// "{" is read. The first syntax error stops the parse and its message goes
+// back to the caller; the connector warning is written and parsing goes on.
+// Runs on one thread at a time; never ends the process.
 #pragma once
 
 #include <cstdio>
@@ -11,19 +12,18 @@
 
 #include "rules/rule.h"
 
-// Set to 1 by the parser when an Add Header action was read.
-extern int config_has_add_header;
-
-// Parses `in` to its end (or a NUL byte), appending rules to `rules`.
-// Warnings are written to `diagnostics` as they happen. Returns 1 on success;
-// on a syntax error returns 0 with the exact message (newline included) in
-// `error`. `rules` then holds what was built so far.
-int parse_rule_file(std::FILE *in, RuleList &rules, std::FILE *diagnostics, std::string &error) noexcept;
+// Parses `in` to its end (or a NUL byte), appending rules to `set.rules` and
+// setting `set.has_add_header` when an Add Header action was read. Warnings
+// are written to `diagnostics` as they happen. Returns true on success; on a
+// syntax error returns false with the exact message (newline included) in
+// `error`; `set` then holds what was built so far.
+bool parse_rule_file(std::FILE *in, RuleSet &set, std::FILE *diagnostics, std::string &error) noexcept;
 
 // Same, on an in-memory text.
-int parse_rule_text(const char *bytes, std::size_t length, RuleList &rules, std::FILE *diagnostics,
-                    std::string &error) noexcept;
+bool parse_rule_text(const char *bytes, std::size_t length, RuleSet &set, std::FILE *diagnostics,
+                     std::string &error) noexcept;
 
-// Opens `path` and parses it into `rule_list`. On any failure writes the
-// message to standard error and ends the process with status 70.
-void load_rule_file(const char *path) noexcept;
+// Opens `path` and parses it into `set`. On any failure (the file cannot be
+// opened, a syntax error) returns false with the exact message for standard
+// error in `error`.
+bool load_rule_file(const char *path, RuleSet &set, std::FILE *diagnostics, std::string &error) noexcept;

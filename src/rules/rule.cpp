@@ -1,9 +1,8 @@
+// The rule model's records: building and releasing them.
 #include "rules/rule.h"
 
 #include <new>
 #include <utility>
-
-RuleList rule_list;
 
 std::unique_ptr<Rule> new_rule() noexcept { return std::unique_ptr<Rule>(new (std::nothrow) Rule()); }
 
@@ -42,3 +41,5 @@ void free_rule_list(RuleList &list) noexcept {
   }
   list.tail = nullptr;
 }
+
+RuleSet::~RuleSet() { free_rule_list(rules); }

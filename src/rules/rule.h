@@ -1,6 +1,6 @@
 // The rule model.
 //
-// The rule file is turned once, at start-up, into `rule_list`: Rule records in
+// The rule file is turned once, at start-up, into a RuleSet: Rule records in
 // file order. A Rule holds a condition tree (ConditionNode, with MatchTerm
 // leaves), its actions (Action, each with a parsed template of TemplatePiece
 // records), the Halt flag and the `template_uses` bits. Every record owns what
@@ -15,7 +15,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "rules/text.h"
+#include "base/tail_list.h"
+#include "base/text.h"
 
 // MatchTerm::field
 enum : std::uint32_t {
@@ -43,8 +44,9 @@ enum : std::uint32_t {
   COND_AND = 2,
 };
 
-// Action::kind
-enum : std::uint32_t {
+// Action::kind. A switch over it names every kind and has no default, so a
+// new kind that some switch does not handle fails to compile.
+enum ActionType : std::uint32_t {
   ACTION_STORE_IN = 0,
   ACTION_ADD_HEADER = 1,
   ACTION_PIPE = 2,
@@ -73,38 +75,6 @@ enum : std::uint32_t {
   USES_EACH_TO = 2,   // some template uses %ALLTO%, %ALLTO.USER% or %ALLTO.DOMAIN%
 };
 
-// A singly linked list owned through `head`, appended at `tail`, released in a
-// loop so that a long list cannot exhaust the stack.
-template <class T> struct TailList {
-  std::unique_ptr<T> head;
-  T *tail = nullptr;
-
-  TailList() = default;
-  TailList(const TailList &) = delete;
-  TailList &operator=(const TailList &) = delete;
-  TailList(TailList &&other) noexcept : head(std::move(other.head)), tail(other.tail) { other.tail = nullptr; }
-  TailList &operator=(TailList &&other) noexcept {
-    clear();
-    head = std::move(other.head);
-    tail = other.tail;
-    other.tail = nullptr;
-    return *this;
-  }
-  ~TailList() { clear(); }
-
-  void append(std::unique_ptr<T> node) noexcept {
-    T *raw = node.get();
-    raw->next.reset();
-    (tail ? tail->next : head) = std::move(node);
-    tail = raw;
-  }
-  void clear() noexcept {
-    while (head) head = std::move(head->next);
-    tail = nullptr;
-  }
-  bool empty() const noexcept { return !head; }
-};
-
 struct TemplatePiece {
   std::uint32_t kind = PIECE_LITERAL;
   Text literal;  // null when empty, except in the last piece
@@ -112,7 +82,7 @@ struct TemplatePiece {
 };
 
 struct Action {
-  std::uint32_t kind = ACTION_STORE_IN;
+  ActionType kind = ACTION_STORE_IN;
   std::uint32_t each_recipient = 0;
   std::int32_t literal_length = 1;
   TailList<TemplatePiece> pieces;  // never empty in a loaded action
@@ -150,8 +120,18 @@ struct Rule {
 
 using RuleList = TailList<Rule>;
 
-// The process's rules, in file order.
-extern RuleList rule_list;
+// What a rule file loads to: its rules in file order, and whether an Add
+// Header action stands in any of them (the filter then asks the MTA for the
+// right to add headers and recipients, and warns when refused).
+struct RuleSet {
+  RuleList rules;
+  bool has_add_header = false;
+
+  RuleSet() = default;
+  RuleSet(const RuleSet &) = delete;
+  RuleSet &operator=(const RuleSet &) = delete;
+  ~RuleSet();  // releases the rules in list order
+};
 
 // A new, empty Rule; null when memory cannot be allocated.
 std::unique_ptr<Rule> new_rule() noexcept;

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "rules/rule.h"
-#include "rules/text.h"
+#include "base/text.h"
 
 struct MessageContext;
 

@@ -1,4 +1,4 @@
-#include "rules/text.h"
+#include "base/text.h"
 
 #include <cstring>
 #include <new>

@@ -5,11 +5,10 @@
 // in a buffer on the stack and handed to the stream in a few large writes,
 // under one hold of the stream's lock: one stdio call per piece cost more
 // than the bytes themselves.
-#include "actions/mailbox.h"
+#include "message/record.h"
 
 #include <cstring>
 
-#include "frontend/log.h"
 
 namespace {
 
@@ -56,13 +55,15 @@ class RecordWriter {
 
 }  // namespace
 
-void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg) noexcept {
-  if (msg.headers.empty()) log_event("PrintMail", "Message contains no headers.", LOG_WARNING);
+void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept {
+  if (msg.headers.empty()) log.event("PrintMail", "Message contains no headers.", LOG_WARNING);
   // The same formatting as the count made at end of message, so the record
   // is exactly record_size bytes long.
   const Timestamp date = format_ctime(message_time);
 
   RecordWriter record(out);
+  // kRecordFromLineFixed bytes around the sender, kRecordDateLineEnd after
+  // the date.
   record.put("From ", 5);
   if (msg.from) {
     record.put("<", 1);

@@ -5,17 +5,16 @@
 //
 // Loads the rule file with the daemon's own loader (same messages, status
 // 70), reads one RFC 5322 message from a file or standard input, and builds
-// the MessageContext that the capture callbacks would build when an MTA
-// passed that message: the envelope as the MTA hands it (from the options,
+// with the capture callbacks' own builders the MessageContext that an MTA
+// passing that message would give: the envelope as the MTA hands it (from the options,
 // else from Return-Path or From and the To and Cc headers), each header as
 // name and value (the one space after the colon dropped, folded lines kept
 // with their line breaks), the body with CRLF line ends, and record_size
-// completed as at end of message. The rules are then evaluated in file order
-// with the daemon's evaluator, whose -v trace is printed as the daemon
-// prints it, and for each matching rule every action is shown with the exact
+// completed as at end of message. The daemon's rule walk then runs with a
+// delivery that shows what would be done: the evaluator's -v trace as the
+// daemon prints it, and for each matching rule every action with the exact
 // text it would use: the placeholder values made safe as the action makes
-// them, once per selected recipient for a per-recipient action. Halt ends
-// the walk as in the daemon.
+// them, once per selected recipient for a per-recipient action.
 //
 // Nothing is written anywhere but standard output unless --run is given;
 // then Store In and Pipe actions run for real through the daemon's own
@@ -36,23 +35,27 @@
 #include <memory>
 #include <new>
 
+#include <string>
+
+#include "actions/action_support.h"
 #include "actions/actions.h"
-#include "frontend/log.h"
-#include "milter/message_context.h"
-#include "rules/evaluate.h"
+#include "base/fatal.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "base/trace.h"
+#include "message/message_context.h"
 #include "rules/parser.h"
 #include "rules/rule.h"
 #include "rules/template.h"
-#include "rules/text.h"
+#include "rules/walk.h"
 
 namespace {
 
 // The largest body chunk the milter library hands a filter.
 constexpr std::size_t kChunkSize = 65535;
 
-const char *program_name = "quorvane-test";
-
 struct Options {
+  const char *program_name = "quorvane-test";
   const char *rules_path = nullptr;
   const char *message_path = nullptr;  // null or "-": standard input
   const char *sender = nullptr;        // --from
@@ -63,21 +66,19 @@ struct Options {
   int verbose = 0;
 };
 
-void print_usage() noexcept {
-  std::fprintf(stderr,
-               "Usage: %s [-v] -f rules [--from address] [--to address]... [--auth user] [--run] [message|-]\n",
-               program_name);
-}
-
-[[noreturn]] void fail_usage(const char *message) noexcept {
-  print_usage();
-  if (message != nullptr) std::fputs(message, stderr);
-  std::exit(EX_USAGE);
+[[noreturn]] void fail_usage(const char *program_name, const char *message) noexcept {
+  fail_start(EX_USAGE,
+             "Usage: %s [-v] -f rules [--from address] [--to address]... [--auth user] [--run] [message|-]\n%s",
+             program_name, message);
 }
 
 [[noreturn]] void fail_memory() noexcept {
-  std::fputs("Unable to allocate memory for the message.\n", stderr);
-  std::exit(EX_SOFTWARE);
+  fail_start(EX_SOFTWARE, "Unable to allocate memory for the message.\n");
+}
+
+// A message builder's result: nothing, or the end of the program.
+void built(const char *failed) noexcept {
+  if (failed != nullptr) fail_memory();
 }
 
 Options read_options(int argc, char **argv) noexcept {
@@ -88,6 +89,7 @@ Options read_options(int argc, char **argv) noexcept {
       {"help", no_argument, nullptr, OPT_HELP},       {nullptr, 0, nullptr, 0},
   };
   Options options;
+  if (argc > 0 && argv[0] != nullptr) options.program_name = argv[0];
   options.recipients.reset(new (std::nothrow) const char *[static_cast<std::size_t>(argc) + 1]);
   if (!options.recipients) fail_memory();
 
@@ -100,13 +102,13 @@ Options read_options(int argc, char **argv) noexcept {
     case OPT_TO: options.recipients[options.recipient_count++] = optarg; break;
     case OPT_AUTH: options.auth = optarg; break;
     case OPT_RUN: options.run = true; break;
-    default: fail_usage(nullptr);  // -h, --help, unknown options, missing arguments
+    default: fail_usage(options.program_name, "");  // -h, --help, unknown options, missing arguments
     }
   }
-  if (argc - optind > 1) fail_usage("Only one message may be given.\n");
+  if (argc - optind > 1) fail_usage(options.program_name, "Only one message may be given.\n");
   if (optind < argc) options.message_path = argv[optind];
-  if (options.rules_path == nullptr) fail_usage("Missing required argument: -f\n");
-  if (*options.rules_path == '\0') fail_usage("Missing argument to -f: filename\n");
+  if (options.rules_path == nullptr) fail_usage(options.program_name, "Missing required argument: -f\n");
+  if (*options.rules_path == '\0') fail_usage(options.program_name, "Missing argument to -f: filename\n");
   return options;
 }
 
@@ -132,10 +134,9 @@ struct Bytes {
 };
 
 [[noreturn]] void fail_message(const char *what, const char *path) noexcept {
-  const int saved = errno;
-  std::fprintf(stderr, "Unable to %s message file \"%s\" (errno: %d:%s).\n", what, path, saved,
-               std::strerror(saved));
-  std::exit(EX_NOINPUT);
+  const SystemError error = last_error();
+  fail_start(EX_NOINPUT, "Unable to %s message file \"%s\" (errno: %d:%s).\n", what, path, error.number,
+             error.text);
 }
 
 Bytes read_message(const char *path) noexcept {
@@ -188,7 +189,7 @@ std::size_t header_name_length(const Bytes &raw, const Line &line) noexcept {
 // Appends one header: the name as written, and the value after the colon
 // without the one space that follows it, its folded lines joined with LF as
 // the MTA passes them. Returns the offset after the header's last line.
-std::size_t add_header(const Bytes &raw, const Line &first, std::size_t name_length, MessageContext &msg) noexcept {
+std::size_t read_header(const Bytes &raw, const Line &first, std::size_t name_length, MessageContext &msg) noexcept {
   const char *base = raw.data.get();
   std::size_t value_start = first.start + name_length + 1;
   if (value_start < first.end && base[value_start] == ' ') ++value_start;
@@ -202,12 +203,10 @@ std::size_t add_header(const Bytes &raw, const Line &first, std::size_t name_len
     next = more.next;
   }
 
-  std::unique_ptr<HeaderField> header(new (std::nothrow) HeaderField());
-  if (!header) fail_memory();
-  header->name = copy_text(base + first.start, name_length);
-  header->value.reset(new (std::nothrow) char[length + 1]);
-  if (!header->name || !header->value) fail_memory();
-  char *out = header->value.get();
+  const Text name = copy_text(base + first.start, name_length);
+  const Text value(new (std::nothrow) char[length + 1]);
+  if (!name || !value) fail_memory();
+  char *out = value.get();
   std::memcpy(out, base + value_start, first.end - value_start);
   out += first.end - value_start;
   for (std::size_t at = first.next; at < next;) {
@@ -218,20 +217,8 @@ std::size_t add_header(const Bytes &raw, const Line &first, std::size_t name_len
     at = more.next;
   }
   *out = '\0';
-  msg.record_size += static_cast<std::int64_t>(name_length + length) + 3;
-  msg.headers.append(std::move(header));
+  built(add_header(msg, name.get(), value.get()));
   return next;
-}
-
-void add_body_chunk(const char *bytes, std::size_t length, MessageContext &msg) noexcept {
-  std::unique_ptr<BodyChunk> chunk(new (std::nothrow) BodyChunk());
-  if (!chunk) fail_memory();
-  chunk->data.reset(new (std::nothrow) char[length]);
-  if (!chunk->data) fail_memory();
-  std::memcpy(chunk->data.get(), bytes, length);
-  chunk->length = static_cast<std::int32_t>(length);
-  msg.record_size += chunk->length;
-  msg.body.append(std::move(chunk));
 }
 
 // The body from `at` on, in the form the MTA passes it: every line ending in
@@ -256,7 +243,7 @@ void add_body(const Bytes &raw, std::size_t at, MessageContext &msg) noexcept {
     *out++ = '\n';
   }
   for (std::size_t done = 0; done < length; done += kChunkSize)
-    add_body_chunk(body.get() + done, length - done < kChunkSize ? length - done : kChunkSize, msg);
+    built(add_body_chunk(msg, body.get() + done, length - done < kChunkSize ? length - done : kChunkSize));
 }
 
 // Headers up to the first empty line (or the first line that is neither a
@@ -273,7 +260,7 @@ void add_content(const Bytes &raw, MessageContext &msg) noexcept {
     }
     const std::size_t name_length = header_name_length(raw, line);
     if (name_length == 0) break;  // the body starts here
-    at = add_header(raw, line, name_length, msg);
+    at = read_header(raw, line, name_length, msg);
   }
   add_body(raw, at, msg);
 }
@@ -380,14 +367,6 @@ Text sender_from_headers(const MessageContext &msg) noexcept {
   return none;
 }
 
-void add_recipient(const char *address, MessageContext &msg) noexcept {
-  std::unique_ptr<Recipient> recipient(new (std::nothrow) Recipient());
-  if (!recipient) fail_memory();
-  recipient->address = normalize_address(address);
-  if (!recipient->address) fail_memory();
-  msg.recipients.append(std::move(recipient));
-}
-
 void recipients_from_headers(MessageContext &msg) noexcept {
   for (const HeaderField *h = msg.headers.head.get(); h != nullptr; h = h->next.get()) {
     if (!name_is(*h, "to") && !name_is(*h, "cc")) continue;
@@ -395,23 +374,22 @@ void recipients_from_headers(MessageContext &msg) noexcept {
       if (length == 0) return true;
       Text copy = copy_text(address, length);
       if (!copy) fail_memory();
-      add_recipient(copy.get(), msg);
+      built(add_recipient(msg, copy.get()));
       return true;
     });
   }
 }
 
 void set_envelope(const Options &options, MessageContext &msg) noexcept {
-  if (options.auth != nullptr) {
-    msg.smtp_sender = copy_text(options.auth);
-    if (!msg.smtp_sender) fail_memory();
+  built(set_smtp_sender(msg, options.auth));
+  if (options.sender != nullptr) {
+    built(set_sender(msg, options.sender));
+  } else {
+    const Text sender = sender_from_headers(msg);
+    built(set_sender(msg, sender.get()));
   }
-  msg.from = options.sender != nullptr ? normalize_address(options.sender)
-                                       : normalize_address(sender_from_headers(msg).get());
-  if (!msg.from) fail_memory();
-  msg.record_size += static_cast<std::int64_t>(std::strlen(msg.from.get())) + 9;
   if (options.recipient_count > 0) {
-    for (int i = 0; i < options.recipient_count; ++i) add_recipient(options.recipients[i], msg);
+    for (int i = 0; i < options.recipient_count; ++i) built(add_recipient(msg, options.recipients[i]));
   } else {
     recipients_from_headers(msg);
   }
@@ -428,115 +406,76 @@ void print_envelope(const MessageContext &msg) noexcept {
 // ---------------------------------------------------------------------------
 // Showing and running the actions.
 
-InsertMode insert_mode_of(const Action &action) noexcept {
-  switch (action.kind) {
-  case ACTION_STORE_IN: return INSERT_PATH_SAFE;
-  case ACTION_PIPE: return INSERT_SHELL_SAFE;
-  default: return INSERT_AS_IS;
-  }
-}
-
-const char *label_of(const Action &action) noexcept {
-  switch (action.kind) {
-  case ACTION_STORE_IN: return "Store In";
-  case ACTION_ADD_HEADER: return "Add Header";
-  default: return "Pipe";
-  }
-}
-
-bool is_recipient_header(const char *name, std::size_t length) noexcept {
-  char lower[4] = {};
-  if (length < 2 || length > 3) return false;
-  for (std::size_t i = 0; i < length; ++i) lower[i] = static_cast<char>(ascii_tolower(static_cast<unsigned char>(name[i])));
-  return std::strcmp(lower, "to") == 0 || std::strcmp(lower, "cc") == 0 || std::strcmp(lower, "bcc") == 0;
-}
-
-// How the MTA is asked to add the header text: split at the first colon
-// after any leading colons, as the Add Header action splits it.
+// How the MTA is asked to add the header text, as the Add Header action
+// splits it.
 void print_header_request(const char *text) noexcept {
-  while (*text == ':') ++text;
-  const std::size_t name_length = std::strcspn(text, ":");
-  if (name_length == 0) {
+  Text copy = copy_text(text);
+  if (!copy) fail_memory();
+  const HeaderParts parts = split_header(copy.get());
+  if (parts.name == nullptr) {
     std::fputs(" (no header name: nothing is added)", stdout);
     return;
   }
-  const char *value = text[name_length] == ':' && text[name_length + 1] != '\0' ? text + name_length + 1 : "";
-  std::printf(" (name '%.*s', value '%s'", static_cast<int>(name_length), text, value);
-  if (*value != '\0' && is_recipient_header(text, name_length)) std::printf(", recipient '%s'", value);
+  const char *value = parts.value != nullptr ? parts.value : "";
+  std::printf(" (name '%s', value '%s'", parts.name, value);
+  if (parts.value != nullptr && names_recipient(parts.name)) std::printf(", recipient '%s'", value);
   std::fputs(")", stdout);
 }
 
-void print_expansion(const Action &action, const MessageContext &msg) noexcept {
-  Text text = expand_template(action, msg, insert_mode_of(action));
-  if (!text) fail_memory();
-  std::printf("  %s '%s'", label_of(action), text.get());
-  if (action.kind == ACTION_ADD_HEADER) print_header_request(text.get());
-  std::fputc('\n', stdout);
-}
+// Shows what each matching rule would do; with --run, runs its Store In and
+// Pipe actions through the daemon's own code (Add Header needs an MTA).
+class ShowDelivery final : public Delivery {
+ public:
+  ShowDelivery(const Options &options, const ActionEnv &env) noexcept : options_(options), env_(env) {}
 
-Recipient *next_matched(Recipient *from) noexcept {
-  while (from != nullptr && from->matched == 0) from = from->next.get();
-  return from;
-}
-
-// One line per text the action would use: once, or once per recipient the
-// rule selected (once with nothing inserted when it selected none).
-void show_action(const Action &action, MessageContext &msg) noexcept {
-  msg.cursor = action.each_recipient != 0 ? next_matched(msg.recipients.head.get()) : nullptr;
-  do {
-    print_expansion(action, msg);
-    if (msg.cursor != nullptr) msg.cursor = next_matched(msg.cursor->next.get());
-  } while (msg.cursor != nullptr);
-}
-
-// Runs a Store In or Pipe action through the daemon's code. Returns its result.
-int run_action(const Action &action, const std::time_t &message_time, MessageContext &msg) noexcept {
-  std::fflush(stdout);  // a command's own output comes after what is shown
-  const int saved_verbose = verbose_level;
-  verbose_level = 0;  // the paths are shown above already
-  msg.cursor = nullptr;
-  const int result = action.kind == ACTION_STORE_IN ? ActionStoreIn(action, message_time, msg)
-                                                    : ActionPipe(action, message_time, msg);
-  msg.cursor = nullptr;
-  verbose_level = saved_verbose;
-  std::printf("  - %s\n", result != 0 ? "Success." : "Failed.");
-  return result;
-}
-
-// Walks the rules as the end-of-message dispatcher does. Returns 0 when an
-// action run with --run failed, else 1.
-int walk_rules(const Options &options, MessageContext &msg) noexcept {
-  const std::time_t message_time = std::time(nullptr);
-  msg.record_size += static_cast<std::int64_t>(std::strlen(format_ctime(message_time).text)) + 1 + 3;
-
-  int ok = 1;
-  int number = 0;
-  for (const Rule *rule = rule_list.head.get(); rule != nullptr; rule = rule->next.get()) {
-    ++number;
-    const int matched = evaluate_rule(*rule, msg);
-    if (options.verbose > 0) std::fputc('\n', stdout);  // ends the condition trace
-    std::printf("rule %d: %s\n", number, matched != 0 ? "matched" : "not matched");
-    if (matched == 0) continue;
-    msg.any_rule_matched = 1;
-    for (const Action *action = rule->actions.head.get(); action != nullptr; action = action->next.get()) {
-      show_action(*action, msg);
-      if (options.run && action->kind != ACTION_ADD_HEADER && run_action(*action, message_time, msg) == 0) ok = 0;
-    }
-    if (rule->halt != 0) {
-      std::fputs("  Halt\n", stdout);
-      break;
-    }
+  void rule_evaluated(int number, const Rule &, bool matched) noexcept override {
+    if (options_.verbose > 0) std::fputc('\n', stdout);  // ends the condition trace
+    std::printf("rule %d: %s\n", number, matched ? "matched" : "not matched");
   }
-  return ok;
-}
+
+  bool deliver(const Action &action, MessageContext &msg) noexcept override {
+    const ActionKind &kind = action_kind(action.kind);
+    show(action, kind, msg);
+    if (!options_.run || action.kind == ACTION_ADD_HEADER) return true;
+    std::fflush(stdout);  // a command's own output comes after what is shown
+    msg.cursor = nullptr;
+    const int result = kind.run(action, env_, msg);
+    msg.cursor = nullptr;
+    std::printf("  - %s\n", result != 0 ? "Success." : "Failed.");
+    return result != 0;
+  }
+
+  void rule_done(const Rule &rule) noexcept override {
+    if (rule.halt != 0) std::fputs("  Halt\n", stdout);
+  }
+
+ private:
+  // One line per text the action would use: once, or once per recipient the
+  // rule selected (once with nothing inserted when it selected none).
+  static void show(const Action &action, const ActionKind &kind, MessageContext &msg) noexcept {
+    msg.cursor = nullptr;
+    start_recipient_walk(action, msg);
+    do {
+      Text text = expand_template(action, msg, kind.insert);
+      if (!text) fail_memory();
+      std::printf("  %s '%s'", kind.label, text.get());
+      if (action.kind == ACTION_ADD_HEADER) print_header_request(text.get());
+      std::fputc('\n', stdout);
+    } while (next_recipient(action, msg));
+  }
+
+  const Options &options_;
+  const ActionEnv &env_;
+};
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 0 && argv[0] != nullptr) program_name = argv[0];
   const Options options = read_options(argc, argv);
 
-  load_rule_file(options.rules_path);  // ends the process on any error
+  RuleSet rules;
+  std::string error;
+  if (!load_rule_file(options.rules_path, rules, stderr, error)) fail_start(EX_SOFTWARE, "%s", error.c_str());
   const Bytes raw = read_message(options.message_path);
 
   std::unique_ptr<MessageContext> msg(new (std::nothrow) MessageContext());
@@ -545,8 +484,14 @@ int main(int argc, char **argv) {
   set_envelope(options, *msg);
   print_envelope(*msg);
 
-  verbose_level = options.verbose;
-  const int ok = walk_rules(options, *msg);
+  // Actions run with --run log as the daemon logs, on standard error, and
+  // trace nothing: what they use is shown already.
+  const Log log;
+  const Trace no_trace;
+  const Trace trace{options.verbose > 0 ? stdout : nullptr, options.verbose};
+  const ActionEnv env{log, no_trace, std::time(nullptr)};
+  ShowDelivery delivery(options, env);
+  const bool ok = walk_rules(rules.rules, *msg, env.message_time, trace, delivery);
   if (std::fflush(stdout) != 0) return EX_IOERR;
-  return ok != 0 ? EX_OK : 1;
+  return ok ? EX_OK : 1;
 }

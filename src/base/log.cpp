@@ -1,11 +1,12 @@
-#include "frontend/log.h"
+// Log lines: the ctime date, the event lines of the error policy and the
+// lifecycle lines.
+#include "base/log.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
-
-std::FILE *log_stream = nullptr;
-int accept_on_error = 1;
-int verbose_level = 0;
+#include <memory>
+#include <new>
 
 Timestamp format_ctime(std::time_t when) noexcept {
   // The ctime layout, "Thu Jan  1 00:00:00 1970", written straight from
@@ -54,20 +55,44 @@ Timestamp format_ctime(std::time_t when) noexcept {
 
 Timestamp log_timestamp() noexcept { return format_ctime(std::time(nullptr)); }
 
-const char *policy_text() noexcept {
-  return accept_on_error != 0 ? "Mail accepted despite error" : "Mail returned to sender";
+const char *Log::policy_text() const noexcept {
+  return accept_on_error_ ? "Mail accepted despite error" : "Mail returned to sender";
 }
 
-std::FILE *log_output() noexcept { return log_stream != nullptr ? log_stream : stderr; }
+std::FILE *Log::output() const noexcept {
+  std::FILE *stream = stream_.load();
+  return stream != nullptr ? stream : stderr;
+}
 
-void log_event(const char *where, const char *what, int kind) noexcept {
+void Log::lifecycle(const char *format, ...) const noexcept {
+  const int saved_errno = errno;
+  const Timestamp stamp = log_timestamp();
+  va_list arguments;
+  va_start(arguments, format);
+  va_list measuring;
+  va_copy(measuring, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, measuring);
+  va_end(measuring);
+  // Put together whole, so that the line reaches the stream in one write.
+  char fallback[1024];
+  std::unique_ptr<char[]> exact(length >= 0 && static_cast<std::size_t>(length) >= sizeof fallback
+                                    ? new (std::nothrow) char[static_cast<std::size_t>(length) + 1]
+                                    : nullptr);
+  char *text = exact ? exact.get() : fallback;
+  std::vsnprintf(text, exact ? static_cast<std::size_t>(length) + 1 : sizeof fallback, format, arguments);
+  va_end(arguments);
+  std::fprintf(output(), "%s Quorvane: %s\n", stamp.text, text);
+  errno = saved_errno;
+}
+
+void Log::event(const char *where, const char *what, int kind) const noexcept {
   const int saved_errno = errno;
   const char *policy = policy_text();
   if (kind < LOG_NO_MEMORY || kind > LOG_WARNING) return;
   const Timestamp stamp = log_timestamp();
   char reason[256];
   const char *reason_text = strerror_r(saved_errno, reason, sizeof reason);
-  std::FILE *out = log_output();
+  std::FILE *out = output();
   switch (kind) {
   case LOG_NO_MEMORY:
     std::fprintf(out,

@@ -1,0 +1,30 @@
+// Running the actions of a matching rule, with their trace.
+#include "actions/delivery.h"
+
+void ActionDelivery::rule_evaluated(int, const Rule &, bool matched) noexcept {
+  if (!matched && env_.trace.on(1)) env_.trace.put("\n");
+}
+
+bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept {
+  const ActionKind &kind = action_kind(action.kind);
+  const Trace &trace = env_.trace;
+  if (trace.on(1)) {
+    // The trace shows the text that the action itself will use.
+    Text expanded;
+    const char *description = "Each matched to address:";
+    if (action.each_recipient == 0) {
+      expanded = expand_template(action, msg, kind.insert);
+      description = expanded ? expanded.get() : "";
+    }
+    trace.print("Action: %s '%s' ", kind.label, description);
+  }
+  const int result = kind.run(action, env_, msg);
+  if (trace.on(1)) trace.print("- %s ", result != 0 ? "Success." : "Failed.");
+  // The next per-recipient action starts again from the first recipient.
+  if (result == 0 && action.each_recipient != 0) msg.cursor = nullptr;
+  return result != 0;
+}
+
+void ActionDelivery::rule_done(const Rule &rule) noexcept {
+  if (env_.trace.on(1)) env_.trace.put(rule.halt != 0 ? "Halting.\n" : "\n");
+}

@@ -1,0 +1,10 @@
+// The daemon's settings that reach below the front end: how much to trace
+// and what a failed message gets. Read from the command line once; handed by
+// value or const reference to whoever needs them, never changed while mail is
+// being served.
+#pragma once
+
+struct Settings {
+  int verbose_level = 0;        // count of -v
+  bool accept_on_error = true;  // false with -a: a failed message is refused
+};

@@ -1,0 +1,29 @@
+// Mailbox record writer.
+//
+// PrintMail writes one message to `out`: the "From " line dated `message_time`,
+// the headers, a blank line, the body and two newlines: exactly record_size
+// bytes. It does not open, lock or close `out`; write errors are left for the
+// stream's owner to find. A message without headers is written all the same,
+// with a WARNING line on `log`. Safe on any connection thread.
+//
+// The record's fixed lengths, which the message builders add to record_size,
+// are declared here beside the writer of those bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "base/log.h"
+#include "message/message_context.h"
+
+// "From <" and ">  " around the sender, before the date.
+inline constexpr std::int64_t kRecordFromLineFixed = 9;
+// The newline after the date.
+inline constexpr std::int64_t kRecordDateLineEnd = 1;
+// ": " between a header's name and value, and its newline.
+inline constexpr std::int64_t kRecordHeaderFixed = 3;
+// The blank line after the headers and the two newlines after the body.
+inline constexpr std::int64_t kRecordEndFixed = 3;
+
+void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept;

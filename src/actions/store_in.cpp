@@ -4,9 +4,13 @@
 // An append either lands whole or not at all. The file is held under this
 // process's per-file lock from open to close and, inside it, under an fcntl
 // record lock on exactly the bytes the record will occupy at the end of the
-// file. The record is flushed and checked while both locks are held; when the
-// write fails (disk full, quota, EFBIG, I/O error) the file is cut back to its
-// length before the record, so a reader never sees half a message.
+// file. The record is flushed, synced to disk (fdatasync) and checked while
+// both locks are held; when the write or the sync fails (disk full, quota,
+// EFBIG, I/O error) the file is cut back to its length before the record, so
+// a reader never sees half a message and a success is only reported for a
+// record that is on disk. A file that was empty before the record (one this
+// append created, in particular) also has its directory synced, so that its
+// name survives a crash as well; that failing undoes the record the same way.
 //
 // Placeholder values are made path-safe on expansion: an envelope address
 // cannot add a directory level or climb out of the template's directory.
@@ -27,11 +31,22 @@ namespace {
 
 constexpr const char *kWhere = "mlfi_eom";
 
+// Makes the record durable: the file's data, and for a file that was empty
+// before it (created by this append, or by another writer whose entry may
+// not be on disk yet) the directory entry. Only regular files: a device or a
+// FIFO has nothing to sync. Returns false with errno set.
+bool sync_record(int fd, const char *path, const struct stat &before) noexcept {
+  if (!S_ISREG(before.st_mode)) return true;
+  if (fdatasync(fd) != 0) return false;
+  return before.st_size != 0 || sync_parent_directory(path);
+}
+
 // Writes the record through a stream on the locked descriptor, which starts
-// at `start` bytes (the file's length before the record), and closes it. A
-// failed write is undone before the close drops the record lock. Returns 1
-// when the whole record is in the file.
-int write_record(int fd, off_t start, const char *path, const ActionEnv &env, const MessageContext &msg) noexcept {
+// at `before.st_size` bytes (the file's length before the record), syncs it
+// and closes it. A failed write or sync is undone before the close drops the
+// record lock. Returns 1 when the whole record is in the file and on disk.
+int write_record(int fd, const struct stat &before, const char *path, const ActionEnv &env,
+                 const MessageContext &msg) noexcept {
   std::FILE *stream = fdopen(fd, "a");
   if (stream == nullptr) {
     env.log.event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
@@ -41,12 +56,17 @@ int write_record(int fd, off_t start, const char *path, const ActionEnv &env, co
 
   errno = 0;
   PrintMail(stream, env.message_time, msg, env.log);
-  // Flushed here, under the lock: fclose would report a failed write only
-  // after its close had released the lock.
-  if (std::fflush(stream) != 0 || std::ferror(stream) != 0) {
+  // Flushed and synced here, under the lock: fclose would report a failed
+  // write only after its close had released the lock.
+  bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+  if (written) {
+    errno = 0;
+    written = sync_record(fd, path, before);
+  }
+  if (!written) {
     const int write_errno = errno != 0 ? errno : EIO;
     __fpurge(stream);  // nothing may reach the file after the cut
-    if (ftruncate(fd, start) != 0) {
+    if (ftruncate(fd, before.st_size) != 0) {
       // The record's partial bytes stay; the failure below is still reported.
     }
     std::fclose(stream);
@@ -86,7 +106,7 @@ int store_one(const char *path, const ActionEnv &env, const MessageContext &msg)
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
     close(fd);
   } else {
-    stored = write_record(fd, before.st_size, path, env, msg);
+    stored = write_record(fd, before, path, env, msg);
   }
   // Given back only once the descriptor is closed: any close of the file by
   // this process drops every record lock the process holds on it.

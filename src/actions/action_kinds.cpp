@@ -6,6 +6,7 @@ namespace {
 constexpr ActionKind kStoreIn{"Store In", INSERT_PATH_SAFE, ActionStoreIn};
 constexpr ActionKind kAddHeader{"Add Header", INSERT_AS_IS, ActionAddHeader};
 constexpr ActionKind kPipe{"Pipe", INSERT_SHELL_SAFE, ActionPipe};
+constexpr ActionKind kMaildir{"Maildir", INSERT_PATH_SAFE, ActionMaildir};
 
 }  // namespace
 
@@ -14,6 +15,7 @@ const ActionKind &action_kind(ActionType kind) noexcept {
   case ACTION_STORE_IN: return kStoreIn;
   case ACTION_ADD_HEADER: return kAddHeader;
   case ACTION_PIPE: return kPipe;
+  case ACTION_MAILDIR: return kMaildir;
   }
   return kStoreIn;  // not reached: every kind is named above
 }

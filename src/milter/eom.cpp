@@ -25,8 +25,13 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
     return SMFIS_TEMPFAIL;
   }
   const std::shared_ptr<const RuleSet> rules = filter.rules();
-  const ActionEnv env{filter.log, filter.trace, std::time(nullptr), ctx, connection->add_headers_enabled,
-                      filter.record_lock_wait_ms};
+  const ActionEnv env{filter.log,
+                      filter.trace,
+                      std::time(nullptr),
+                      ctx,
+                      connection->add_headers_enabled,
+                      filter.record_lock_wait_ms,
+                      filter.settings.pipe_time_limit_s};
   ActionDelivery delivery(env);
   const bool ok = walk_rules(rules->rules, *connection->message, env.message_time, filter.trace, delivery);
   const sfsistat verdict = mlfi_cleanup(ctx, ok ? 1 : 0);

@@ -30,7 +30,9 @@ endif()
 # Configuration (the package's conffiles). The rule file installed holds no
 # rule, so a fresh service starts and passes all mail until rules are written.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/rules.conf DESTINATION ${QUORVANE_SYSCONF_DIR}/quorvane)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvane.default DESTINATION ${QUORVANE_SYSCONF_DIR}/default
+configure_file(${PROJECT_SOURCE_DIR}/packaging/quorvane.default.in ${PROJECT_BINARY_DIR}/packaging/quorvane.default
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/quorvane.default DESTINATION ${QUORVANE_SYSCONF_DIR}/default
         RENAME quorvane)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvane.logrotate DESTINATION ${QUORVANE_SYSCONF_DIR}/logrotate.d
         RENAME quorvane)

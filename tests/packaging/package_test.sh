@@ -49,6 +49,8 @@ dpkg -L quorvane >"$scratch/files"
 unit=$(grep -Ex '(/usr)?/lib/systemd/system/quorvane\.service' "$scratch/files") ||
   fail "no unit in /lib/systemd/system or /usr/lib/systemd/system"
 if grep '^/usr/local' "$scratch/files"; then fail "files under /usr/local"; fi
+grep -qx 'QUORVANE_RULES=/etc/quorvane/rules.conf' /etc/default/quorvane ||
+  fail "/etc/default/quorvane does not name /etc/quorvane/rules.conf"
 [ "$(dpkg-query -W -f='${Conffiles}' quorvane | awk 'NF { print $1 }' | sort)" = "$conffiles" ] ||
   fail "conffiles are not: $conffiles"
 IFS=: read -r _ _ uid gid _ home shell <<EOT

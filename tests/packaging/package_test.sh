@@ -75,7 +75,11 @@ out=$(/usr/bin/quorvane-test -f $examples --from billing@example.org --to ann@ex
   fail "quorvane-test on $examples: $out"
 printf '%s\n' "$out" | grep -qx 'rule 1: matched' || fail "quorvane-test on $examples: $out"
 
-if command -v systemd-analyze >/dev/null 2>&1 && systemd-analyze --version >/dev/null 2>&1; then
+# Where a plain unit does not verify cleanly either, systemd-analyze cannot
+# run here (some containers): that part is left out.
+printf '[Service]\nExecStart=/bin/true\n' >"$scratch/probe.service"
+if command -v systemd-analyze >/dev/null 2>&1 &&
+  [ -z "$(systemd-analyze verify --man=no "$scratch/probe.service" 2>&1)" ]; then
   if ! report=$(systemd-analyze verify --man=no "$unit" 2>&1) || [ -n "$report" ]; then
     fail "systemd-analyze verify $unit: $report"
   fi

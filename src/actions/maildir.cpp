@@ -11,17 +11,17 @@
 //
 // The steps, each named in the ERROR line of its failure
 // "Could not deliver to maildir '<path>': <step>.":
-//   create  the Maildir is made (mode 0700: the directory and whichever of
-//           tmp, new and cur are missing) when tmp/ or new/ is missing; its
-//           parent must exist. An expanded path that is empty or ends in "/"
-//           (a placeholder that gave nothing) would make the parent the
+//   create  a missing Maildir is made (mode 0700; its parent must exist),
+//           and whichever of tmp, new and cur are missing when tmp/ or new/
+//           is. An expanded path that is empty or ends in "/" (a
+//           placeholder that gave nothing) would make the parent the
 //           Maildir: it fails here and nothing is made.
 //   write   the file in tmp/, created exclusively with mode 0600
 //   sync    fsync of the file; after the link, of new/
 //   link    the link into new/; the tmp/ name is removed after it
-// A failure removes the file written in tmp/; directories made stay. Once
-// the file is in new/ it stays there, even when syncing new/ fails: a reader
-// may have taken it already.
+// A failure removes the file written in tmp/; directories made stay, each
+// synced into its parent. Once the file is in new/ it stays there, even when
+// syncing new/ fails: a reader may have taken it already.
 //
 // Placeholder values are made path-safe on expansion, as for Store In.
 #include <fcntl.h>
@@ -34,8 +34,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "actions/action_support.h"
 #include "actions/actions.h"
@@ -77,53 +75,27 @@ const char *host_name() noexcept {
 
 std::atomic<unsigned long> deliveries{0};
 
-// The paths of one delivery, in one allocation: the file in tmp/, the same
-// name in new/, and new/ itself (the first part of the new/ file's path).
-class DeliveryPaths {
+// The names of one delivery, relative to the Maildir: "tmp/<name>" and
+// "new/<name>".
+class DeliveryName {
  public:
-  // False when memory cannot be allocated.
-  bool make(const char *maildir, std::int64_t size) noexcept {
-    dir_length_ = std::strlen(maildir);
-    size_ = size;
-    name_room_ = std::strlen(host_name()) + 96;
-    const std::size_t one = dir_length_ + 5 + name_room_;
-    buffer_.reset(new (std::nothrow) char[2 * one + dir_length_ + 5]);
-    if (!buffer_) return false;
-    tmp_ = buffer_.get();
-    new_ = tmp_ + one;
-    new_dir_ = new_ + one;
-    std::memcpy(new_dir_, maildir, dir_length_);
-    std::memcpy(new_dir_ + dir_length_, "/new", 5);
-    return true;
-  }
-
-  // Gives the delivery the next unique name.
-  void next_name() noexcept {
+  // Gives the delivery the next unique name for a file of `size` bytes.
+  void next(std::int64_t size) noexcept {
     timeval now{};
     gettimeofday(&now, nullptr);
     const unsigned long counter = deliveries.fetch_add(1) + 1;
-    for (char *path : {tmp_, new_}) {
-      std::memcpy(path, new_dir_, dir_length_);
-      std::memcpy(path + dir_length_, path == tmp_ ? "/tmp/" : "/new/", 5);
-    }
-    std::snprintf(tmp_ + dir_length_ + 5, name_room_, "%lld.M%06ldP%ldQ%lu.%s,S=%" PRId64,
+    std::snprintf(in_tmp_, sizeof in_tmp_, "tmp/%lld.M%06ldP%ldQ%lu.%s,S=%" PRId64,
                   static_cast<long long>(now.tv_sec), static_cast<long>(now.tv_usec), static_cast<long>(getpid()),
-                  counter, host_name(), size_);
-    std::memcpy(new_ + dir_length_ + 5, tmp_ + dir_length_ + 5, name_room_);
+                  counter, host_name(), size);
+    std::memcpy(in_new_, in_tmp_, sizeof in_new_);
+    std::memcpy(in_new_, "new", 3);
   }
-
-  const char *tmp_file() const noexcept { return tmp_; }
-  const char *new_file() const noexcept { return new_; }
-  const char *new_dir() const noexcept { return new_dir_; }
+  const char *in_tmp() const noexcept { return in_tmp_; }
+  const char *in_new() const noexcept { return in_new_; }
 
  private:
-  std::unique_ptr<char[]> buffer_;
-  char *tmp_ = nullptr;
-  char *new_ = nullptr;
-  char *new_dir_ = nullptr;
-  std::size_t dir_length_ = 0;
-  std::size_t name_room_ = 0;
-  std::int64_t size_ = 0;
+  char in_tmp_[sizeof(HostName::text) + 96] = {};
+  char in_new_[sizeof(HostName::text) + 96] = {};
 };
 
 int fail(const ActionEnv &env, const char *maildir, const char *step) noexcept {
@@ -133,54 +105,55 @@ int fail(const ActionEnv &env, const char *maildir, const char *step) noexcept {
   return 0;
 }
 
-// mkdir that counts an existing entry as done. Sets `made` when it made one.
-bool make_directory(const char *path, bool &made) noexcept {
-  if (mkdir(path, 0700) == 0) {
+// mkdirat that counts an existing entry as done. Sets `made` when it made one.
+bool make_directory(int at, const char *path, bool &made) noexcept {
+  if (mkdirat(at, path, 0700) == 0) {
     made = true;
     return true;
   }
   return errno == EEXIST;
 }
 
-// Makes the Maildir and whichever of its tmp, new and cur are missing, and
-// syncs the directories whose entries changed. The parent must exist.
-bool make_maildir(const char *maildir) noexcept {
-  const std::size_t length = std::strlen(maildir);
-  std::unique_ptr<char[]> sub(new (std::nothrow) char[length + 5]);
-  if (!sub) {
-    errno = ENOMEM;
-    return false;
-  }
-  bool made_maildir = false, made_sub = false;
-  if (!make_directory(maildir, made_maildir)) return false;
-  std::memcpy(sub.get(), maildir, length);
-  for (const char *name : {"/tmp", "/new", "/cur"}) {
-    std::memcpy(sub.get() + length, name, 5);
-    if (!make_directory(sub.get(), made_sub)) return false;
-  }
-  if (made_maildir && !sync_parent_directory(maildir)) return false;
-  return !(made_maildir || made_sub) || sync_directory(maildir);
+// Makes whichever of tmp, new and cur are missing in the Maildir open as
+// `maildir`, and syncs it when it made one.
+bool make_subdirectories(int maildir) noexcept {
+  bool made = false;
+  for (const char *name : {"tmp", "new", "cur"})
+    if (!make_directory(maildir, name, made)) return false;
+  return !made || fsync(maildir) == 0;
 }
 
-// The file in tmp/ under a fresh name, created exclusively; the Maildir is
-// made first when tmp/ is missing. Returns the descriptor, or -1 with
-// `step` naming what failed.
-int create_in_tmp(const char *maildir, DeliveryPaths &paths, const char *&step) noexcept {
+// Opens the Maildir `path` as a directory; makes it first (and syncs its
+// parent) when it is missing. Returns the descriptor, or -1 with errno set.
+int open_maildir(const char *path) noexcept {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  int maildir = open(path, flags);
+  if (maildir >= 0 || errno != ENOENT) return maildir;
   bool made = false;
-  paths.next_name();
+  if (!make_directory(AT_FDCWD, path, made)) return -1;
+  if (made && !sync_parent_directory(path)) return -1;
+  return open(path, flags);
+}
+
+// The file in tmp/ under a fresh name, created exclusively; tmp/ is made
+// first when it is missing. Returns the descriptor, or -1 with `step`
+// naming what failed.
+int create_in_tmp(int maildir, std::int64_t size, DeliveryName &name, const char *&step) noexcept {
+  bool made = false;
+  name.next(size);
   for (int attempt = 0; attempt < kNameAttempts;) {
-    const int fd = open(paths.tmp_file(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = openat(maildir, name.in_tmp(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     if (errno == ENOENT && !made) {
       made = true;
-      if (!make_maildir(maildir)) {
+      if (!make_subdirectories(maildir)) {
         step = "create";
         return -1;
       }
-      continue;  // the same name again, in the made Maildir
+      continue;  // the same name again, in the made tmp/
     }
     if (errno != EEXIST || ++attempt == kNameAttempts) break;
-    paths.next_name();
+    name.next(size);
   }
   step = "write";
   return -1;
@@ -207,40 +180,58 @@ const char *write_file(int fd, const MessageContext &msg) noexcept {
   return step;
 }
 
-// Links the file into new/; when new/ alone is missing it is made like a
-// missing Maildir first. Returns null, or the step that failed.
-const char *link_into_new(const char *maildir, const DeliveryPaths &paths) noexcept {
-  if (link(paths.tmp_file(), paths.new_file()) == 0) return nullptr;
+// Links the file into new/; when new/ is missing it is made first. Returns
+// null, or the step that failed.
+const char *link_into_new(int maildir, const DeliveryName &name) noexcept {
+  if (linkat(maildir, name.in_tmp(), maildir, name.in_new(), 0) == 0) return nullptr;
   if (errno != ENOENT) return "link";
-  if (!make_maildir(maildir)) return "create";
-  return link(paths.tmp_file(), paths.new_file()) == 0 ? nullptr : "link";
+  if (!make_subdirectories(maildir)) return "create";
+  return linkat(maildir, name.in_tmp(), maildir, name.in_new(), 0) == 0 ? nullptr : "link";
 }
 
-// Delivers one file into the Maildir `maildir`. Returns 1 on success.
-int deliver_one(const char *maildir, std::int64_t size, const ActionEnv &env, const MessageContext &msg) noexcept {
-  const std::size_t length = std::strlen(maildir);
-  if (length == 0 || maildir[length - 1] == '/') {
-    errno = EINVAL;
-    return fail(env, maildir, "create");
-  }
-  DeliveryPaths paths;
-  if (!paths.make(maildir, size)) {
-    env.log.event(kWhere, "maildir path", LOG_NO_MEMORY);
-    return 0;
-  }
-  const char *step = nullptr;
-  const int fd = create_in_tmp(maildir, paths, step);
-  if (fd < 0) return fail(env, maildir, step);
+// fsync of new/.
+bool sync_new(int maildir) noexcept {
+  const int dir = openat(maildir, "new", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  const bool synced = fsync(dir) == 0;
+  const int saved_errno = errno;
+  close(dir);
+  errno = saved_errno;
+  return synced;
+}
 
+// The steps after the Maildir is open. Returns null, or the step that failed.
+const char *deliver_into(int maildir, std::int64_t size, const MessageContext &msg) noexcept {
+  DeliveryName name;
+  const char *step = nullptr;
+  const int fd = create_in_tmp(maildir, size, name, step);
+  if (fd < 0) return step;
   step = write_file(fd, msg);
-  if (step == nullptr) step = link_into_new(maildir, paths);
+  if (step == nullptr) step = link_into_new(maildir, name);
   // Linked or not, the tmp/ name goes: the message is in new/ or nowhere.
   const int saved_errno = errno;
-  unlink(paths.tmp_file());
+  unlinkat(maildir, name.in_tmp(), 0);
   errno = saved_errno;
-  if (step != nullptr) return fail(env, maildir, step);
-  if (!sync_directory(paths.new_dir())) return fail(env, maildir, "sync");
-  return 1;
+  if (step != nullptr) return step;
+  return sync_new(maildir) ? nullptr : "sync";
+}
+
+// Delivers one file into the Maildir `path`. Returns 1 on success.
+int deliver_one(const char *path, std::int64_t size, const ActionEnv &env, const MessageContext &msg) noexcept {
+  const std::size_t length = std::strlen(path);
+  if (length == 0 || path[length - 1] == '/') {
+    errno = EINVAL;
+    return fail(env, path, "create");
+  }
+  // Every later step works relative to the Maildir as opened here: one that
+  // is renamed away meanwhile takes the delivery with it, whole.
+  const int maildir = open_maildir(path);
+  if (maildir < 0) return fail(env, path, "create");
+  const char *step = deliver_into(maildir, size, msg);
+  const int saved_errno = errno;
+  close(maildir);
+  errno = saved_errno;
+  return step == nullptr ? 1 : fail(env, path, step);
 }
 
 }  // namespace

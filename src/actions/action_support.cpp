@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -66,13 +67,15 @@ bool sync_directory(const char *path) noexcept {
 bool sync_parent_directory(const char *path) noexcept {
   const char *slash = std::strrchr(path, '/');
   if (slash == nullptr) return sync_directory(".");
+  // No allocation: the entry was just opened or made, so its path, and the
+  // parent's with it, is shorter than PATH_MAX.
+  char parent[PATH_MAX];
   const std::size_t length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
-  std::unique_ptr<char[]> parent(new (std::nothrow) char[length + 1]);
-  if (!parent) {
-    errno = ENOMEM;
+  if (length >= sizeof parent) {
+    errno = ENAMETOOLONG;
     return false;
   }
-  std::memcpy(parent.get(), path, length);
+  std::memcpy(parent, path, length);
   parent[length] = '\0';
-  return sync_directory(parent.get());
+  return sync_directory(parent);
 }

@@ -39,7 +39,8 @@ void release_file_lock(FileLockEntry *entry) noexcept;
 std::size_t file_lock_entries() noexcept;
 
 // Takes an fcntl write lock on the `length` bytes that start at the current
-// end of the file behind `fd`. While another process holds an overlapping
+// end of the file behind `fd` (0: everything from the end on, however far
+// the file grows). While another process holds an overlapping
 // lock it retries, at once a few times and then with sleeps that grow to
 // 10 ms, for at most `wait_limit_ms`. Returns 1 when locked; 0 on failure
 // with errno set (EAGAIN when the wait limit ran out).

@@ -3,14 +3,14 @@
 //
 // An append either lands whole or not at all. The file is held under this
 // process's per-file lock from open to close and, inside it, under an fcntl
-// record lock on exactly the bytes the record will occupy at the end of the
-// file. The record is flushed, synced to disk (fdatasync) and checked while
-// both locks are held; when the write or the sync fails (disk full, quota,
-// EFBIG, I/O error) the file is cut back to its length before the record, so
-// a reader never sees half a message and a success is only reported for a
-// record that is on disk. A file that was empty before the record (one this
-// append created, in particular) also has its directory synced, so that its
-// name survives a crash as well; that failing undoes the record the same way.
+// record lock on the end of the file, from where the record starts. The
+// record is flushed, synced to disk (fdatasync) and checked while both locks
+// are held; when the write or the sync fails (disk full, quota, EFBIG, I/O
+// error) the file is cut back to its length before the record, so a reader
+// never sees half a message and a success is only reported for a record
+// that is on disk. A file that was empty before the record (one this append
+// created, in particular) also has its directory synced, so that its name
+// survives a crash as well; that failing undoes the record the same way.
 //
 // Placeholder values are made path-safe on expansion: an envelope address
 // cannot add a directory level or climb out of the template's directory.
@@ -102,7 +102,11 @@ int store_one(const char *path, const ActionEnv &env, const MessageContext &msg)
 
   int stored = 0;
   struct stat before{};
-  if (!take_record_lock(fd, static_cast<off_t>(msg.record_size), env.record_lock_wait_ms) || fstat(fd, &before) != 0) {
+  // The lock reaches past the record to wherever the file may grow: another
+  // process could otherwise append behind a record that is written but not
+  // yet synced, and a failed sync, cutting the file back, would take its
+  // record away too.
+  if (!take_record_lock(fd, 0, env.record_lock_wait_ms) || fstat(fd, &before) != 0) {
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
     close(fd);
   } else {

@@ -236,37 +236,39 @@ sync_fails() {
   cp "$LOAD_DIR/mbox" "$LOAD_DIR/mbox.before"
   cp "$LOAD_DIR/boxes/stream1" "$LOAD_DIR/stream1.before"
 
-  # The data syncs fail: nothing of the five messages may stay.
+  # The data syncs fail while three sessions store at once (their records
+  # wait for one shared sync): nothing of the 15 messages may stay.
   echo "fdatasync fsync-file" > "$control"
-  run_streams "$(daemon_socket main)" 1 5 1 tempfail 6
+  run_streams "$(daemon_socket main)" 3 5 1 tempfail 6
   cmp -s "$LOAD_DIR/mbox" "$LOAD_DIR/mbox.before" || load_fail "the mailbox changed while fdatasync failed"
   cmp -s "$LOAD_DIR/boxes/stream1" "$LOAD_DIR/stream1.before" ||
     load_fail "the sender's mailbox changed while fdatasync failed"
+  [[ ! -s $LOAD_DIR/boxes/stream2 && ! -s $LOAD_DIR/boxes/stream3 ]] || load_fail "records left in a new sender's mailbox"
   perl "$LOAD_SCRIPTS/maildir_check.pl" "$LOAD_DIR/md" 1 5 > /dev/null || load_fail "the Maildir holds more than the first five"
   local io='(errno: 5:Input/output error). Mail returned to sender.'
-  [[ $(log_count main "Could not write to file '$LOAD_DIR/mbox'. $io") -eq 5 ]] ||
-    load_fail "no 5 write failures for the mailbox"
-  [[ $(log_count main "Could not deliver to maildir '$LOAD_DIR/md': sync. $io") -eq 5 ]] ||
-    load_fail "no 5 sync failures for the Maildir"
+  [[ $(log_count main "Could not write to file '$LOAD_DIR/mbox'. $io") -eq 15 ]] ||
+    load_fail "no 15 write failures for the mailbox"
+  [[ $(log_count main "Could not deliver to maildir '$LOAD_DIR/md': sync. $io") -eq 15 ]] ||
+    load_fail "no 15 sync failures for the Maildir"
 
   # The directory syncs fail: a mailbox the Store In creates is cut back to
   # nothing; appending to one that has records needs no directory sync.
   echo "fsync-dir" > "$control"
-  run_streams "$(daemon_socket main)" 1 3 2 tempfail
-  [[ -f $LOAD_DIR/boxes/stream2 && ! -s $LOAD_DIR/boxes/stream2 ]] ||
+  run_streams "$(daemon_socket main)" 1 3 4 tempfail
+  [[ -f $LOAD_DIR/boxes/stream4 && ! -s $LOAD_DIR/boxes/stream4 ]] ||
     load_fail "the created mailbox was not cut back to nothing"
-  [[ $(log_count main "Could not write to file '$LOAD_DIR/boxes/stream2'. $io") -eq 3 ]] ||
+  [[ $(log_count main "Could not write to file '$LOAD_DIR/boxes/stream4'. $io") -eq 3 ]] ||
     load_fail "no 3 write failures for the created mailbox"
   count_records "$LOAD_DIR/mbox" 1
   [[ $RECORDS -eq 8 ]] || load_fail "$RECORDS records in the mailbox, want 5 + 3"
 
   rm "$control"
-  run_streams "$(daemon_socket main)" 1 2 2 continue 4
-  mbox_check "$LOAD_DIR/boxes/stream2" 1 2 2 4 > /dev/null
+  run_streams "$(daemon_socket main)" 1 2 4 continue 4
+  mbox_check "$LOAD_DIR/boxes/stream4" 1 2 4 4 > /dev/null
   mbox_check "$LOAD_DIR/boxes/stream1" 1 5 > /dev/null
   daemon_alive main
   daemon_stop main
-  echo "sync_fails: failed data syncs left the mailboxes and the Maildir as they were; a created mailbox whose directory could not be synced was cut back to nothing; all take mail again afterwards"
+  echo "sync_fails: failed data syncs (three sessions at once) left the mailboxes and the Maildir as they were; a created mailbox whose directory could not be synced was cut back to nothing; all take mail again afterwards"
 }
 
 # The syncs themselves, seen with strace attached to the serving daemon: a

@@ -10,9 +10,6 @@ endif()
 # The other process of the lock test.
 add_executable(quorvane_hold_lock ${CMAKE_CURRENT_LIST_DIR}/hold_lock.cpp)
 target_compile_options(quorvane_hold_lock PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
-# The client that sends what miltertest cannot, for the extreme-input cases.
-add_executable(quorvane_milter_client ${CMAKE_CURRENT_LIST_DIR}/milter_client.cpp)
-target_compile_options(quorvane_milter_client PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
 
 if(MILTERTEST_PROGRAM)
   set(LOAD_ENVIRONMENT "QUORVANE_BINARY=$<TARGET_FILE:quorvane>" "MILTERTEST=${MILTERTEST_PROGRAM}"

@@ -360,14 +360,14 @@ E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 smtp_dialog() { perl "$E2E_HERE/smtp_dialog.pl" "$SMTP_PORT"; }
 
 # check_records FILE SENDER REST [SENDER REST ...]: FILE holds exactly these
-# records (see record_check.pl); dates must fall after e2e_init.
+# records (tests/support/mbox_check.pl); dates must fall after e2e_init.
 check_records() {
   local file=$1 out
   if [ ! -f "$file" ]; then
     e2e_fail "$file was not written"
     return 1
   fi
-  if out=$(E2E_T0=$E2E_T0 perl "$E2E_HERE/record_check.pl" "$@"); then
+  if out=$(MBOX_NOT_BEFORE=$E2E_T0 perl "$E2E_HERE/../support/mbox_check.pl" records "$@" 2>&1); then
     e2e_pass "$(basename "$file") holds the expected $((($# - 1) / 2)) record(s)"
   else
     e2e_fail "$(basename "$file"): $out"

@@ -28,7 +28,7 @@ count_records() {
   RECORDS=0
   [[ ${#list[@]} -gt 0 ]] || return 0
   local IFS=, report
-  report=$(perl "$LOAD_SCRIPTS/mbox_check.pl" "${list[*]}" 100 any 1 1 "$scale") ||
+  report=$(perl "$MBOX_CHECK" streams "${list[*]}" 100 any 1 1 "$scale") ||
     load_fail "a mailbox in $files is broken"
   RECORDS=${report%% *}
 }

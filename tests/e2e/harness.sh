@@ -291,29 +291,20 @@ sink_wait_count() {
 
 sink_has() { [ "$(sink_count)" -ge "$1" ]; }
 
-filter_socket_ready() {
-  case $1 in
-    unix:*) [ -S "${1#unix:}" ] ;;
-    inet:*)
-      local rest=${1#inet:}
-      ss -Hltn "sport = :${rest%@*}" 2>/dev/null | grep -q . ||
-        { ! command -v ss >/dev/null && e2e_port_listens "${rest%@*}"; }
-      ;;
-  esac
-}
-
 # Starts CMD (a milter that listens on CONN) in the background with its
-# output in $E2E_DIR/filter.out and .err. The socket is made with umask 0 so
-# that Postfix's unprivileged smtpd may connect to it.
+# output in $E2E_DIR/filter.out and .err, and waits until it answers
+# (daemon_answers). The socket is made with umask 0 so that Postfix's
+# unprivileged smtpd may connect to it.
 filter_start() {
   FILTER_CONN=$1
   shift
-  local name=filter$(filter_suffix)
+  local name
+  name=filter$(filter_suffix)
   case $FILTER_CONN in unix:*) rm -f "${FILTER_CONN#unix:}" ;; esac
   (umask 0 && exec "$@" >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err") &
   FILTER_PID=$!
   FILTER_PIDS+=("$FILTER_PID")
-  if ! e2e_wait_for 10 filter_socket_ready "$FILTER_CONN"; then
+  if ! e2e_wait_for 10 daemon_answers "$FILTER_CONN"; then
     cat "$E2E_DIR/$name.err" >&2
     echo "filter does not listen on $FILTER_CONN: $*" >&2
     exit 1
@@ -359,9 +350,8 @@ send_mail() {
 quorvane_start() {
   local conn=$1 rules=$2
   shift 2
-  local n=$((${#QUORVANE_LABELS[@]} + 1)) mask
-  [ "$n" = 1 ] && n=
-  local label=quorvane$n
+  local label=quorvane mask
+  [ ${#QUORVANE_LABELS[@]} -eq 0 ] || label=quorvane$((${#QUORVANE_LABELS[@]} + 1))
   mask=$(umask)
   umask 0
   daemon_start "$label" "$conn" -f "$rules" "$@" || exit 1

@@ -10,6 +10,7 @@
 #   daemon_stop LABEL
 #       SIGTERM once its listener is idle; it must exit with status 0, write
 #       its stop line, and report nothing under the sanitizers.
+#   daemon_answers CONNECTION   whether a milter there answers a negotiation
 #   daemon_running LABEL, daemon_socket LABEL (unix:$DAEMON_DIR/LABEL.sock),
 #   daemon_kill_all (for EXIT traps), daemon_is_sanitized,
 #   daemon_is_thread_sanitized, daemon_sanitizer_report FILE.
@@ -32,6 +33,7 @@ daemon_problem() {
 }
 
 daemon_socket() { echo "unix:$DAEMON_DIR/$1.sock"; }
+daemon_answers() { "$QUORVANE_MILTER_CLIENT" "$1" ping 2> /dev/null; }
 
 daemon_running() {
   local pid=${DAEMON_PID[$1]:-}
@@ -44,6 +46,25 @@ daemon_ended() {
   stat=$(cat "/proc/$1/stat" 2> /dev/null) || return 0
   stat=${stat##*) }
   [[ ${stat%% *} == Z ]]
+}
+
+# Waits for the ended daemon <label>; DAEMON_STATUS is its exit status.
+daemon_reap() {
+  DAEMON_STATUS=0
+  wait "${DAEMON_PID[$1]}" || DAEMON_STATUS=$?
+  unset "DAEMON_PID[$1]"
+}
+
+# daemon_poll <rounds> COMMAND...: runs COMMAND every 0.05 s until it
+# succeeds, at most <rounds> times.
+daemon_poll() {
+  local rounds=$1 i
+  shift
+  for ((i = 0; i < rounds; i++)); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
 }
 
 daemon_start() {
@@ -66,13 +87,11 @@ daemon_wait_ready() {
   local label=$1 base=$DAEMON_DIR/$1 i
   for ((i = 0; i < 600; i++)); do
     if ! daemon_running "$label"; then
-      local status=0
-      wait "${DAEMON_PID[$label]}" || status=$?
-      unset "DAEMON_PID[$label]"
-      daemon_problem "$label" "exited with status $status while starting: $(head -c 300 "$base.err")"
+      daemon_reap "$label"
+      daemon_problem "$label" "exited with status $DAEMON_STATUS while starting: $(head -c 300 "$base.err")"
       return 1
     fi
-    if "$QUORVANE_MILTER_CLIENT" "${DAEMON_CONNECTION[$label]}" ping 2> /dev/null; then
+    if daemon_answers "${DAEMON_CONNECTION[$label]}"; then
       grep -q 'Quorvane: Started\.' "$base.log" && return 0
       daemon_problem "$label" "serves without its start line in the log"
       return 1
@@ -82,18 +101,15 @@ daemon_wait_ready() {
   daemon_problem "$label" "does not answer on ${DAEMON_CONNECTION[$label]}"
 }
 
-# Waits up to 5 s until the main thread waits in poll(2), where the milter
+# Whether the main thread of <pid> waits in poll(2), where the milter
 # library's listener waits between connections: a SIGTERM that lands while
 # it is between two polls (starting, or right after it accepted a
 # connection) can end its main loop with a failure. A kernel that shows no
 # wait channel ("0" or nothing) counts as idle.
-daemon_wait_idle() {
-  local pid=$1 wchan i
-  for ((i = 0; i < 100; i++)); do
-    wchan=$(cat "/proc/$pid/wchan" 2> /dev/null) || return 0
-    [[ -z $wchan || $wchan == 0 || $wchan == *poll* ]] && return 0
-    sleep 0.05
-  done
+daemon_idle() {
+  local wchan
+  wchan=$(cat "/proc/$1/wchan" 2> /dev/null) || return 0
+  [[ -z $wchan || $wchan == 0 || $wchan == *poll* ]]
 }
 
 daemon_is_sanitized() { ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q -E 'libasan|libtsan'; }
@@ -119,7 +135,7 @@ daemon_report_names_filter_code() {
 # inside the library are noted and let pass; any report while serving, or
 # naming the filter's code, fails.
 daemon_stop() {
-  local label=$1 base=$DAEMON_DIR/$1 report status=0
+  local label=$1 base=$DAEMON_DIR/$1 report
   local pid=${DAEMON_PID[$label]:-}
   [[ -n $pid ]] || daemon_problem "$label" "was not started" || return 1
   if report=$(daemon_sanitizer_report "$base.err"); then
@@ -127,22 +143,19 @@ daemon_stop() {
     return 1
   fi
   if ! daemon_running "$label"; then
-    wait "$pid" || status=$?
-    unset "DAEMON_PID[$label]"
-    daemon_problem "$label" "ended with status $status before it was stopped"
+    daemon_reap "$label"
+    daemon_problem "$label" "ended with status $DAEMON_STATUS before it was stopped"
     return 1
   fi
-  daemon_wait_idle "$pid"
+  daemon_poll 100 daemon_idle "$pid"
   kill -TERM "$pid"
   # The milter library notices the signal within about five seconds.
-  local i
-  for ((i = 0; i < 600; i++)); do
-    daemon_ended "$pid" && break
-    sleep 0.05
-  done
-  daemon_ended "$pid" || { kill -KILL "$pid"; daemon_problem "$label" "still running 30 s after SIGTERM"; }
-  wait "$pid" || status=$?
-  unset "DAEMON_PID[$label]"
+  if ! daemon_poll 600 daemon_ended "$pid"; then
+    kill -KILL "$pid"
+    daemon_problem "$label" "still running 30 s after SIGTERM"
+  fi
+  daemon_reap "$label"
+  local status=$DAEMON_STATUS
   if report=$(daemon_sanitizer_report "$base.err"); then
     if daemon_is_thread_sanitized && [[ $status -eq 0 || $status -eq 66 ]] &&
       ! daemon_report_names_filter_code "$base.err" && ! grep -q 'runtime error' "$base.err"; then
@@ -159,12 +172,10 @@ daemon_stop() {
 
 # SIGKILL to every daemon still running, each reaped.
 daemon_kill_all() {
-  local label pid
+  local label
   for label in "${!DAEMON_PID[@]}"; do
-    pid=${DAEMON_PID[$label]}
-    kill -KILL "$pid" 2> /dev/null || true
-    wait "$pid" 2> /dev/null || true
-    unset "DAEMON_PID[$label]"
+    kill -KILL "${DAEMON_PID[$label]}" 2> /dev/null || true
+    daemon_reap "$label" 2> /dev/null
   done
   return 0
 }

@@ -1,10 +1,10 @@
 // Scratch directories and whole-file reads and writes for tests.
 //
-// A TempDir is a fresh directory under the system's temporary directory
-// (TMPDIR), mode 0755 so that a daemon started as another user can reach
-// it; it is removed with everything in it when the object goes. `dir / name`
-// is the path of an entry. Safe on any thread; each object owns its own
-// directory.
+// A TempDir is a fresh directory in /tmp (always there: tests that check
+// nothing escapes a directory look at /tmp), mode 0755 so that a daemon
+// started as another user can reach it; it is removed with everything in it
+// when the object goes. `dir / name` is the path of an entry. Safe on any
+// thread; each object owns its own directory.
 #pragma once
 
 #include <string>

@@ -112,6 +112,8 @@ daemon_idle() {
   [[ -z $wchan || $wchan == 0 || $wchan == *poll* ]]
 }
 
+# Whether the daemon was built with AddressSanitizer or ThreadSanitizer (its
+# memory figures then mean little), or with ThreadSanitizer.
 daemon_is_sanitized() { ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q -E 'libasan|libtsan'; }
 daemon_is_thread_sanitized() { ldd "$QUORVANE_BINARY" 2> /dev/null | grep -q 'libtsan'; }
 

@@ -1,31 +1,42 @@
 // The command line and start-up of the real binary: messages, statuses,
 // the -n listing, the verbose banner, the log file and stopping on SIGTERM.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include "frontend/process_harness.h"
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
 
 namespace {
 
-using cli::Daemon;
-using cli::Launch;
-using cli::Result;
-using cli::TempDir;
-using cli::usage_line;
+const std::string kQuorvane = QUORVANE_BINARY;
+
+std::string usage_line() {
+  return "Usage: quorvane [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
+}
 
 constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
 constexpr char kListing[] = "([Always True] )(SMTP Sender is \"Bob\" and (!To Address ends with \"x\"))";
 
 struct Fixture {
   TempDir dir;
-  std::string rules = dir.file("rules.conf");
-  std::string socket = "unix:" + dir.file("milter.sock");
-  Fixture() { cli::write_file(rules, kRules); }
+  std::string rules = dir / "rules.conf";
+  std::string socket = "unix:" + dir / "milter.sock";
+  Fixture() { write_file(rules, kRules); }
 
   // Replaces the placeholders RULES, SOCKET and DIR/ in an argument.
   std::string fill(std::string arg) const {
     if (arg == "RULES") return rules;
     if (arg == "SOCKET") return socket;
-    if (arg.rfind("DIR/", 0) == 0) return dir.file(arg.substr(4));
+    if (arg.rfind("DIR/", 0) == 0) return dir / arg.substr(4);
     return arg;
   }
   std::vector<std::string> fill(const std::vector<std::string> &args) const {
@@ -84,9 +95,9 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.needs_root && !cli::running_as_root()) continue;
+    if (c.needs_root && !running_as_root()) continue;
     Fixture fixture;
-    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.err, with_dir(c.want_err, fixture.dir));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, c.want_status);
@@ -94,25 +105,25 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
 }
 
 TEST(StartupCli, OnlyRootMaySwitchUser) {
-  if (!cli::running_as_root()) {
-    const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent"});
+  if (!running_as_root()) {
+    const Result result = run_program(kQuorvane, {"-u", "nobody", "-f", "/nonexistent"});
     EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
     EXPECT_EQ(result.status, 64);
     return;
   }
   Launch launch;
   launch.as_nobody = true;
-  const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent", "-p", ""}, launch);
+  const Result result = run_program(kQuorvane, {"-u", "nobody", "-f", "/nonexistent", "-p", ""}, launch);
   EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.status, 64);
 }
 
 TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
-  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
   Fixture fixture;
   chmod(fixture.rules.c_str(), 0600);  // root's alone: nobody cannot read it
-  const Result result = cli::run_quorvane({"-u", "nobody", "-n", "-f", fixture.rules});
+  const Result result = run_program(kQuorvane, {"-u", "nobody", "-n", "-f", fixture.rules});
   EXPECT_EQ(result.err,
             "Unable to open config file at \"" + fixture.rules + "\" (errno: 13:Permission denied). Aborting.\n");
   EXPECT_EQ(result.status, 70);
@@ -120,7 +131,7 @@ TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
 
 // One field of /proc/<pid>/status, e.g. "Groups", without its tabs.
 std::string status_field(pid_t pid, const std::string &name) {
-  std::istringstream in(cli::read_file("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(in, line);) {
     if (line.rfind(name + ":", 0) != 0) continue;
     std::string value = line.substr(name.size() + 1);
@@ -134,15 +145,15 @@ std::string status_field(pid_t pid, const std::string &name) {
 }
 
 TEST(StartupCli, SwitchedUserServesWithThatUsersGroupsOnly) {
-  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
   const passwd *nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   Fixture fixture;
   chmod(fixture.dir.path().c_str(), 0777);  // nobody makes the socket here
   Launch launch;
   launch.in_root_group = true;  // root's groups must not be kept
-  Daemon daemon({"-u", "nobody", "-f", fixture.rules, "-p", fixture.socket}, fixture.dir, launch);
-  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock"))) << daemon.err();
+  Daemon daemon(kQuorvane, {"-u", "nobody", "-f", fixture.rules, "-p", fixture.socket}, fixture.dir, launch);
+  ASSERT_TRUE(wait_serving(fixture.socket)) << daemon.err();
 
   int count = 0;
   getgrouplist("nobody", nobody->pw_gid, nullptr, &count);
@@ -181,12 +192,12 @@ TEST(StartupCli, ListingNeedsNoConnection) {
   for (const ListingCase &c : cases) {
     SCOPED_TRACE(c.name);
     Fixture fixture;
-    cli::write_file(fixture.dir.file("empty.conf"), "");
-    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    write_file(fixture.dir / "empty.conf", "");
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.out, c.want_out);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
-    EXPECT_FALSE(cli::exists(fixture.dir.file("milter.sock")));
+    EXPECT_FALSE(file_exists(fixture.dir / "milter.sock"));
   }
 }
 
@@ -202,32 +213,31 @@ void leave_stale_socket(const std::string &path) {
 
 TEST(StartupCli, WithDashDAStaleSocketFileIsKept) {
   Fixture fixture;
-  leave_stale_socket(fixture.dir.file("milter.sock"));
-  const Result result = cli::run_quorvane({"-d", "-f", fixture.rules, "-p", fixture.socket});
+  leave_stale_socket(fixture.dir / "milter.sock");
+  const Result result = run_program(kQuorvane, {"-d", "-f", fixture.rules, "-p", fixture.socket});
   EXPECT_EQ(result.err, "Unable to open port: " + fixture.socket + "\n");
   EXPECT_EQ(result.status, 70);
 }
 
 TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   Fixture fixture;
-  leave_stale_socket(fixture.dir.file("milter.sock"));  // removed first without -d
-  const std::string log = fixture.dir.file("quorvane.log");
-  cli::write_file(log, "earlier line\n");
+  leave_stale_socket(fixture.dir / "milter.sock");  // removed first without -d
+  const std::string log = fixture.dir / "quorvane.log";
+  write_file(log, "earlier line\n");
   // -t with a text that is not a number is a timeout of 0, not an error.
-  Daemon daemon({"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+  Daemon daemon(kQuorvane, {"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
   // Waiting while it runs also shows the file is line-buffered: the start
   // line is there at once, not only when the file is closed.
-  ASSERT_TRUE(cli::wait_until([&] { return cli::log_has(log, "Quorvane: Started. Logging to file enabled."); }))
-      << daemon.err();
-  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock")));
+  ASSERT_TRUE(wait_until([&] { return log_has(log, "Quorvane: Started. Logging to file enabled."); })) << daemon.err();
+  ASSERT_TRUE(wait_serving(fixture.socket));
   EXPECT_TRUE(daemon.running());
 
   EXPECT_EQ(daemon.stop(), 0);
-  const std::string text = cli::read_file(log);
+  const std::string text = read_file(log);
   ASSERT_EQ(text.rfind("earlier line\n", 0), 0u) << "appended, not truncated";
-  EXPECT_EQ(cli::log_lines_without_time(log),
-            (std::vector<std::string>{"earlier line", "Quorvane: Started. Logging to file enabled.",
-                                      "Quorvane: Stopped."}));
+  EXPECT_EQ(
+      log_lines_without_time(log),
+      (std::vector<std::string>{"earlier line", "Quorvane: Started. Logging to file enabled.", "Quorvane: Stopped."}));
   // Each line begins with the ctime text of its moment.
   const std::string started = text.substr(std::string("earlier line\n").size(), 25);
   EXPECT_EQ(started[3], ' ');

@@ -41,7 +41,7 @@ constexpr unsigned kFactSets = 8;
 using Outcomes = std::uint32_t;
 
 constexpr Outcomes kFalse = (Outcomes{1} << kFactSets) - 1;  // every way to false
-constexpr Outcomes kTrue = kFalse << kFactSets;                 // every way to true
+constexpr Outcomes kTrue = kFalse << kFactSets;              // every way to true
 
 constexpr Outcomes outcome(bool value, unsigned facts) noexcept {
   return Outcomes{1} << ((value ? kFactSets : 0) + facts);
@@ -49,7 +49,7 @@ constexpr Outcomes outcome(bool value, unsigned facts) noexcept {
 
 // The fact sets of the outcomes with `value`, one bit each.
 constexpr unsigned fact_sets(Outcomes outcomes, bool value) noexcept {
-  return (outcomes >> (value ? kFactSets : 0)) & ((1u << kFactSets) - 1);
+  return (outcomes >> (value ? kFactSets : 0)) & kFalse;
 }
 
 constexpr Outcomes inverted(Outcomes outcomes) noexcept {
@@ -80,16 +80,16 @@ bool shows_value(const MatchTerm &term) noexcept {
 // tells a To test which recipients to select.
 Outcomes term_outcomes(const MatchTerm &term, bool node_negated) noexcept {
   switch (term.field) {
-  case FIELD_MATCH_ALL: return outcome(true, 0);
-  case FIELD_TO:
-    // Selects the recipients whose result differs from the node's "!": those
-    // that satisfy the term, which exist when it holds; or those that do
-    // not, which are all of them when it does not hold.
-    if (!node_negated) return outcome(true, FACT_SELECTED) | outcome(false, 0);
-    return outcome(false, FACT_SELECTED) | outcome(true, FACT_SELECTED) | outcome(true, 0);
-  case FIELD_SMTP_SENDER: return outcome(true, shows_value(term) ? FACT_SENDER : 0) | outcome(false, 0);
-  case FIELD_FROM: return outcome(true, shows_value(term) ? FACT_FROM : 0) | outcome(false, 0);
-  default: return outcome(true, 0) | outcome(false, 0);  // Not matched, and tests not known here
+    case FIELD_MATCH_ALL: return outcome(true, 0);
+    case FIELD_TO:
+      // Selects the recipients whose result differs from the node's "!": those
+      // that satisfy the term, which exist when it holds; or those that do
+      // not, which are all of them when it does not hold.
+      if (!node_negated) return outcome(true, FACT_SELECTED) | outcome(false, 0);
+      return outcome(false, FACT_SELECTED) | outcome(true, FACT_SELECTED) | outcome(true, 0);
+    case FIELD_SMTP_SENDER: return outcome(true, shows_value(term) ? FACT_SENDER : 0) | outcome(false, 0);
+    case FIELD_FROM: return outcome(true, shows_value(term) ? FACT_FROM : 0) | outcome(false, 0);
+    default: return outcome(true, 0) | outcome(false, 0);  // Not matched, and tests not known here
   }
 }
 
@@ -99,8 +99,7 @@ struct Walk {
 
 Outcomes node_outcomes(Walk &walk, const ConditionNode &first) noexcept;
 
-Outcomes operand_outcomes(Walk &walk, const ConditionNode *subtree, const MatchTerm *term,
-                          bool node_negated) noexcept {
+Outcomes operand_outcomes(Walk &walk, const ConditionNode *subtree, const MatchTerm *term, bool node_negated) noexcept {
   if (term != nullptr) {
     if (term->field == FIELD_TO) walk.has_to_test = true;
     return term_outcomes(*term, node_negated);

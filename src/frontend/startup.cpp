@@ -25,6 +25,7 @@
 #include "frontend/pid_file.h"
 #include "frontend/socket_options.h"
 #include "milter/filter.h"
+#include "rules/lint.h"
 #include "rules/listing.h"
 #include "rules/parser.h"
 #include "rules/rule.h"
@@ -264,6 +265,8 @@ int run_daemon(int argc, char **argv) noexcept {
   if (settings.verbose_level >= 1) print_banner(settings.verbose_level);
   if (options.user != nullptr) switch_user(options);
   std::shared_ptr<const RuleSet> rules = load_rules(options);
+  // What the rules cannot do: always when checking them, else only with -v.
+  if (options.list_only || settings.verbose_level >= 1) warn_rules(rules->rules, stderr);
   if (options.list_only) {
     print_rules(stdout, rules->rules);
     std::exit(0);

@@ -1,10 +1,11 @@
 // The daemon's life: command line, start-up, the milter main loop, shutdown.
 //
 // run_daemon reads the options "abdf:hl:np:r:t:u:v", prints the verbose
-// banner, switches user (-u), loads the rule file (-f), lists it and ends
-// (-n), sets the timeout (-t), registers the filter, opens the milter socket
-// (-p), takes the pid file (-r), opens the log file (-l), detaches (-b) and
-// runs smfi_main. When the main loop returns it releases the rules and the
+// banner, switches user (-u), loads the rule file (-f), writes its warnings
+// on standard error (with -n or -v), lists it and ends (-n), sets the
+// timeout (-t), registers the filter, opens the milter socket (-p), takes
+// the pid file (-r), opens the log file (-l), detaches (-b) and runs
+// smfi_main. When the main loop returns it releases the rules and the
 // pid file, writes the closing log lines and returns the loop's result, which
 // becomes the process status.
 //

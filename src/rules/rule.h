@@ -116,6 +116,7 @@ struct Rule {
   std::unique_ptr<Rule> next;
   std::uint32_t template_uses = 0;
   std::uint32_t halt = 0;
+  int line = 0;  // of the rule's "{", counted from 1; 0 in a rule built by hand
 };
 
 using RuleList = TailList<Rule>;

@@ -112,6 +112,8 @@ quorvane.8	%s Quorvane(ActionPipe): ERROR - Failure executing program '%s'. (err
 quorvane.8	%s Quorvane(PrintMail): WARNING - Message contains no headers. (errno: %d:%s).
 quorvane.8	Quorvane(mlfi_header): WARNING - Header name is not set, ignoring this header.
 quorvane.8	WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding headers!! Add Headers actions will be ignored!
+quorvane.8	Warning - line %d: text A rule that loads but cannot do what it says
+quorvane.8	write its warnings (-n, -v)
 quorvane.8	private data
 quorvane.8	SMTP sender
 quorvane.8	sender address
@@ -193,6 +195,13 @@ quorvane.rules.5	Parsing error - expected at least one action
 quorvane.rules.5	Parsing error - expected , or ; Be aware that the config file format now requires rules to end in ";", so your config file may be out of date
 quorvane.rules.5	Parsing error - conditions nested too deeply
 quorvane.rules.5	Unable to allocate memory while reading the config file.
+# Rule-file warnings.
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule has no To test
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule's To tests select no recipient when it matches
+quorvane.rules.5	Warning - line %d: Store In path ends in "/" and names a directory
+quorvane.rules.5	Warning - line %d: Store In path names a directory when %s is empty
+quorvane.rules.5	Warning - line %d: rule is never reached, the rule at line %d always matches and halts
+quorvane.rules.5	Warning - line %d: Add Header text has no ":", the whole text is taken as the header name
 quorvane.rules.5	"SMTP Sender "
 quorvane.rules.5	"From Address "
 quorvane.rules.5	"To Address "
@@ -216,6 +225,7 @@ quorvane-test.1	--run
 quorvane-test.1	rule N: matched
 quorvane-test.1	rule N: not matched
 quorvane-test.1	(no header name: nothing is added)
+quorvane-test.1	Warning - line %d: text
 EOF
 
 if [ "$failures" -ne 0 ]; then

@@ -25,6 +25,8 @@ std::string usage_line() {
 
 constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
 constexpr char kListing[] = "([Always True] )(SMTP Sender is \"Bob\" and (!To Address ends with \"x\"))";
+// The second rule follows one that always matches and halts.
+constexpr char kWarning[] = "Warning - line 2: rule is never reached, the rule at line 1 always matches and halts\n";
 
 struct Fixture {
   TempDir dir;
@@ -173,6 +175,7 @@ struct ListingCase {
   const char *name;
   std::vector<std::string> args;
   std::string want_out;
+  std::string want_err = kWarning;
 };
 
 TEST(StartupCli, ListingNeedsNoConnection) {
@@ -187,7 +190,7 @@ TEST(StartupCli, ListingNeedsNoConnection) {
       {"banner at -v -v -v", {"-vvv", "-n", "-f", "RULES"},
        "Quorvane Version 1.2 started. Running with verbose level 3.\n" + compiled + kListing},
       {"last -f counts", {"-n", "-f", "DIR/none.conf", "-f", "RULES"}, kListing},
-      {"empty rule file", {"-n", "-f", "DIR/empty.conf"}, ""},
+      {"empty rule file", {"-n", "-f", "DIR/empty.conf"}, "", ""},
   };
   for (const ListingCase &c : cases) {
     SCOPED_TRACE(c.name);
@@ -195,9 +198,70 @@ TEST(StartupCli, ListingNeedsNoConnection) {
     write_file(fixture.dir / "empty.conf", "");
     const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.out, c.want_out);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, c.want_err);
     EXPECT_EQ(result.status, 0);
     EXPECT_FALSE(file_exists(fixture.dir / "milter.sock"));
+  }
+}
+
+// A rule file with a warning of each kind, and one close to it with none.
+// -n lists it as ever, writes the warnings on standard error and ends with
+// status 0; the daemon writes them at start-up only with -v.
+constexpr char kWarnedRules[] =
+    "# archive\n"
+    "{ Match all } Store In \"/srv/archive/%TO.DOMAIN%\";\n"
+    "{ !(To is b@x) } Pipe \"deliver %ALLTO%\";\n"
+    "{ Match all }\n  Add Header \"X-Flag yes\", Store In /srv/, Halt;\n"
+    "{ From is x } Store In /srv/x;\n";
+constexpr char kWarnedListing[] =
+    "([Always True] )(!(To Address is \"b@x\"))([Always True] )(From Address is \"x\")";
+constexpr char kWarnings[] =
+    "Warning - line 2: %TO.DOMAIN% is always empty, the rule has no To test\n"
+    "Warning - line 2: Store In path names a directory when %TO.DOMAIN% is empty\n"
+    "Warning - line 3: %ALLTO% is always empty, the rule's To tests select no recipient when it matches\n"
+    "Warning - line 4: Add Header text has no \":\", the whole text is taken as the header name\n"
+    "Warning - line 4: Store In path ends in \"/\" and names a directory\n"
+    "Warning - line 6: rule is never reached, the rule at line 4 always matches and halts\n";
+constexpr char kCloseRules[] =
+    "# archive\n"
+    "{ To ends \"@example.org\" } Store In \"/srv/archive/%TO.DOMAIN%\";\n"
+    "{ ! To is b@x } Pipe \"deliver %ALLTO%\";\n"
+    "{ From is y }\n  Add Header \"X-Flag: yes\", Store In /srv/all, Halt;\n"
+    "{ From is x } Store In /srv/x;\n";
+
+TEST(StartupCli, ListingWarnsOnStandardErrorOnly) {
+  const std::string banner = "Quorvane Version 1.2 started. Running with verbose level 1.\n";
+  const std::vector<ListingCase> cases = {
+      {"-n", {"-n", "-f", "DIR/warned.conf"}, kWarnedListing, kWarnings},
+      {"-v -n", {"-v", "-n", "-f", "DIR/warned.conf"}, banner + kWarnedListing, kWarnings},
+      {"close to each warning", {"-n", "-f", "DIR/close.conf"},
+       "(To Address ends with \"@example.org\")(!To Address is \"b@x\")(From Address is \"y\")"
+       "(From Address is \"x\")",
+       ""},
+  };
+  for (const ListingCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture fixture;
+    cli::write_file(fixture.dir.file("warned.conf"), kWarnedRules);
+    cli::write_file(fixture.dir.file("close.conf"), kCloseRules);
+    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    EXPECT_EQ(result.out, c.want_out);
+    EXPECT_EQ(result.err, c.want_err);
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+TEST(StartupCli, DaemonWarnsAtStartUpOnlyWhenVerbose) {
+  for (const bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "-v" : "quiet");
+    Fixture fixture;
+    cli::write_file(fixture.rules, kWarnedRules);
+    std::vector<std::string> args = {"-f", fixture.rules, "-p", fixture.socket};
+    if (verbose) args.insert(args.begin(), "-v");
+    Daemon daemon(args, fixture.dir);
+    // Written before the socket is opened: there once the daemon serves.
+    ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock"))) << daemon.err();
+    EXPECT_EQ(daemon.err(), verbose ? kWarnings : "");
   }
 }
 

@@ -47,6 +47,7 @@ struct ShowCase {
   std::vector<std::string> options;  // before "-f rules message"
   std::string want_out;
   int want_status;
+  std::string want_err = "";  // the rule file's warnings
 };
 
 class TesterShows : public ::testing::TestWithParam<ShowCase> {};
@@ -77,7 +78,7 @@ TEST_P(TesterShows, PrintsEnvelopeRulesAndActions) {
     args.push_back(arg == std::string("rules") ? dir / "rules" : arg == std::string("message") ? dir / "message" : arg);
   const Result run = run_tester(args);
   EXPECT_EQ(run.out, c.want_out);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, c.want_err);
   EXPECT_EQ(run.status, c.want_status);
   // A dry run creates nothing: the scratch directory still holds only the
   // two input files.
@@ -102,7 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--from", "<Zed@Z.Test>", "--to", "<One@A.Test>", "--to", "two@b.test", "--auth", "Ann"},
                  "from 'zed@z.test'\nto 'one@a.test'\nto 'two@b.test'\nauth 'Ann'\n"
                  "rule 1: matched\n  Store In '/srv/Ann/z.test/'\n",
-                 0},
+                 0,
+                 "Warning - line 1: %TO% is always empty, the rule has no To test\n"
+                 "Warning - line 1: Store In path names a directory when %TO% is empty\n"},
         ShowCase{"FromHeaderWhenNoReturnPath", "{ Match all } Halt;", {"--to", "x@y"},
                  "from 'ann@example.org'\nto 'x@y'\nauth (none)\nrule 1: matched\n  Halt\n", 0},
         ShowCase{"NullSender", "{ From is \"\" } Store In \"/srv/[%FROM%]\";", {"--from", "<>", "--to", "x@y"},
@@ -128,9 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "from '../etc/x;rm -rf $home@evil'\nto 'x@y'\nauth (none)\nrule 1: matched\n"
                  "  Store In '/srv/_._etc_x;rm -rf $home'\n"
                  "  Pipe 'deliver .._etc_x_rm_-rf__home@evil'\n",
-                 0},
+                 0, "Warning - line 1: Store In path names a directory when %FROM.USER% is empty\n"},
         ShowCase{"NoRecipientSelectedExpandsOnce", "{ Match all } Store In \"/srv/x%ALLTO%y\";", {"--to", "a@b"},
-                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n  Store In '/srv/xy'\n", 0},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n  Store In '/srv/xy'\n", 0,
+                 "Warning - line 1: %ALLTO% is always empty, the rule has no To test\n"},
         ShowCase{"AddHeaderSplits",
                  "{ Match all } Add Header \"CC:boss@x.test\", Add Header Plain, Add Header \"::\", "
                  "Add Header \"Bcc:\";",
@@ -140,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "  Add Header 'Plain' (name 'Plain', value '')\n"
                  "  Add Header '::' (no header name: nothing is added)\n"
                  "  Add Header 'Bcc:' (name 'Bcc', value '')\n",
-                 0},
+                 0, "Warning - line 1: Add Header text has no \":\", the whole text is taken as the header name\n"},
         // Halt ends the walk; Not matched sees the earlier match.
         ShowCase{"HaltAndNotMatched",
                  "{ To is nobody@x } Halt;\n{ Not matched } Store In /a;\n{ Not matched } Store In /b;\n"
@@ -149,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
                  "rule 1: not matched\nrule 2: matched\n  Store In '/a'\nrule 3: not matched\n"
                  "rule 4: matched\n  Halt\n",
-                 0},
+                 0, "Warning - line 5: rule is never reached, the rule at line 4 always matches and halts\n"},
         ShowCase{"NoRules", "# nothing here\n", {"--to", "a@b"},
                  "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0}),
     case_name<ShowCase>);

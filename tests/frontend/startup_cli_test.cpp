@@ -242,9 +242,9 @@ TEST(StartupCli, ListingWarnsOnStandardErrorOnly) {
   for (const ListingCase &c : cases) {
     SCOPED_TRACE(c.name);
     Fixture fixture;
-    cli::write_file(fixture.dir.file("warned.conf"), kWarnedRules);
-    cli::write_file(fixture.dir.file("close.conf"), kCloseRules);
-    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    write_file(fixture.dir / "warned.conf", kWarnedRules);
+    write_file(fixture.dir / "close.conf", kCloseRules);
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.out, c.want_out);
     EXPECT_EQ(result.err, c.want_err);
     EXPECT_EQ(result.status, 0);
@@ -255,12 +255,12 @@ TEST(StartupCli, DaemonWarnsAtStartUpOnlyWhenVerbose) {
   for (const bool verbose : {false, true}) {
     SCOPED_TRACE(verbose ? "-v" : "quiet");
     Fixture fixture;
-    cli::write_file(fixture.rules, kWarnedRules);
+    write_file(fixture.rules, kWarnedRules);
     std::vector<std::string> args = {"-f", fixture.rules, "-p", fixture.socket};
     if (verbose) args.insert(args.begin(), "-v");
-    Daemon daemon(args, fixture.dir);
+    Daemon daemon(kQuorvane, args, fixture.dir);
     // Written before the socket is opened: there once the daemon serves.
-    ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock"))) << daemon.err();
+    ASSERT_TRUE(wait_serving(fixture.socket)) << daemon.err();
     EXPECT_EQ(daemon.err(), verbose ? kWarnings : "");
   }
 }

@@ -44,10 +44,18 @@ struct Reader {
   int depth = 0;
   bool failed = false;
   bool has_add_header = false;
+  std::uint32_t line = 1;  // of the byte read last
   char message[192] = {};
 
-  int get() noexcept { return std::getc(in); }
-  void unget(int ch) noexcept { std::ungetc(ch, in); }
+  int get() noexcept {
+    const int ch = std::getc(in);
+    if (ch == '\n') ++line;
+    return ch;
+  }
+  void unget(int ch) noexcept {
+    if (ch == '\n') --line;
+    std::ungetc(ch, in);
+  }
 };
 
 // Records the first error; every caller then returns at once.
@@ -337,6 +345,7 @@ int parse_rules(Reader &r, RuleList &rules) noexcept {
       std::unique_ptr<Rule> fresh = new_rule();
       if (!fresh) return fail(r, kNoMemory);
       Rule *rule = append_rule(rules, std::move(fresh));
+      rule->line = r.line;
       if (!parse_rule(r, *rule)) return 0;
       in_comment = false;
     } else {

@@ -2,7 +2,7 @@
 // the state they share.
 //
 // A Filter holds what every connection thread reads: the settings, the log,
-// the trace, the current rule set and the shutdown state. The callbacks reach
+// the trace, the current rule set, the shutdown state and the counters. The callbacks reach
 // it through the one pointer install_filter sets, since the milter library
 // hands them nothing but the connection; the front end installs its Filter
 // before smfi_main and keeps it alive until the process ends.
@@ -12,20 +12,35 @@
 // capture callbacks, released by mlfi_cleanup with the verdict). mlfi_close
 // releases the Connection.
 //
+// The rule set is swapped whole (set_rules, from the daemon's reload thread):
+// each end of message takes the set of that moment and keeps it to the end of
+// its walk, so no message sees two sets, and an old set is released when the
+// last message using it is done. Each negotiation reads the set of its moment.
+//
 // Threads: callbacks run on the milter library's connection threads; each
-// touches only its own connection's data and reads the Filter.
+// touches only its own connection's data, reads the Filter and adds to its
+// counters (relaxed atomics: no lock on the message path).
 #pragma once
 
 #include <libmilter/mfapi.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
+#include "actions/delivery.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/trace.h"
 #include "message/message_context.h"
 #include "rules/rule.h"
+
+// What the filter did since start-up, for the metrics.
+struct FilterCounters {
+  std::atomic<std::uint64_t> messages{0};  // ends of message whose rules ran
+  std::atomic<std::uint64_t> failed{0};    // messages released with the failure verdict
+  ActionCounters actions;
+};
 
 class Filter {
  public:
@@ -37,6 +52,8 @@ class Filter {
   Log &log;
   const Trace trace;  // standard output from -v on, else none
   long record_lock_wait_ms = 60 * 1000;
+
+  FilterCounters counters;
 
   // The rule set a message starts its walk with; it stays alive for the walk.
   std::shared_ptr<const RuleSet> rules() const noexcept { return rules_.load(); }
@@ -54,6 +71,11 @@ class Filter {
 
   // The verdict for a failure under the error policy.
   sfsistat failure_verdict() const noexcept { return settings.accept_on_error ? SMFIS_CONTINUE : SMFIS_TEMPFAIL; }
+  // The same, for a message being let go because of the failure: counted.
+  sfsistat fail_message() noexcept {
+    counters.failed.fetch_add(1, std::memory_order_relaxed);
+    return failure_verdict();
+  }
 
  private:
   std::atomic<std::shared_ptr<const RuleSet>> rules_;

@@ -36,7 +36,7 @@ namespace cli {
 inline const std::string kBinary = QUORVANE_BINARY;
 
 inline std::string usage_line() {
-  return "Usage: quorvane [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
+  return "Usage: quorvane [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
 }
 
 class TempDir {

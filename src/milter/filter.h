@@ -19,7 +19,8 @@
 //
 // Threads: callbacks run on the milter library's connection threads; each
 // touches only its own connection's data, reads the Filter and adds to its
-// counters (relaxed atomics: no lock on the message path).
+// counters (relaxed atomics: counting takes no lock). Taking the rule set
+// copies a shared_ptr under a mutex held for just that.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -27,6 +28,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include "actions/delivery.h"
 #include "base/log.h"
@@ -56,8 +59,19 @@ class Filter {
   FilterCounters counters;
 
   // The rule set a message starts its walk with; it stays alive for the walk.
-  std::shared_ptr<const RuleSet> rules() const noexcept { return rules_.load(); }
-  void set_rules(std::shared_ptr<const RuleSet> rules) noexcept { rules_.store(std::move(rules)); }
+  std::shared_ptr<const RuleSet> rules() const noexcept {
+    const std::lock_guard<std::mutex> held(rules_mutex_);
+    return rules_;
+  }
+  // Makes `rules` the set of every later call of rules(); the replaced one is
+  // released here unless a message still holds it.
+  void set_rules(std::shared_ptr<const RuleSet> rules) noexcept {
+    std::shared_ptr<const RuleSet> replaced;
+    {
+      const std::lock_guard<std::mutex> held(rules_mutex_);
+      replaced = std::exchange(rules_, std::move(rules));
+    }
+  }
 
   // Shutdown: makes every later end of message refuse its message with a
   // temporary failure (the MTA keeps it and retries), then waits up to
@@ -78,7 +92,12 @@ class Filter {
   }
 
  private:
-  std::atomic<std::shared_ptr<const RuleSet>> rules_;
+  // Held only to copy or swap the pointer, never while a set is in use or
+  // released. Not std::atomic<std::shared_ptr>: libstdc++ 12 unlocks its
+  // internal lock with relaxed order right after reading the pointer, which
+  // ThreadSanitizer reports as a race with the store of a reload.
+  mutable std::mutex rules_mutex_;
+  std::shared_ptr<const RuleSet> rules_;
   std::atomic<int> dispatches_running_{0};
   std::atomic<bool> dispatch_closed_{false};
 };

@@ -39,8 +39,7 @@ void log_diagnostics(const char *path, const char *text, std::size_t size, const
   while (text < end) {
     const char *newline = static_cast<const char *>(std::memchr(text, '\n', static_cast<std::size_t>(end - text)));
     const char *line_end = newline != nullptr ? newline : end;
-    if (line_end > text)
-      log.warning(kWhere, "Rule file \"%s\": %.*s", path, static_cast<int>(line_end - text), text);
+    if (line_end > text) log.warning(kWhere, "Rule file \"%s\": %.*s", path, static_cast<int>(line_end - text), text);
     text = line_end + 1;
   }
 }

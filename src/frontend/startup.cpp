@@ -44,25 +44,25 @@ constexpr int kBuiltPatch = 1;
 
 // Each option's argument, null when the option was not given.
 struct Options {
-  const char *config_file = nullptr;  // -f
-  const char *log_file = nullptr;     // -l
-  const char *metrics_file = nullptr; // -m
-  char *port = nullptr;               // -p (smfi_setconn takes it unconst)
-  const char *pid_file = nullptr;     // -r
-  const char *timeout = nullptr;      // -t
-  const char *user = nullptr;         // -u
-  bool detach = false;                // -b
-  bool list_only = false;             // -n
-  bool remove_socket = true;          // cleared by -d
-  Settings settings;                  // -a, -v
+  const char *config_file = nullptr;   // -f
+  const char *log_file = nullptr;      // -l
+  const char *metrics_file = nullptr;  // -m
+  char *port = nullptr;                // -p (smfi_setconn takes it unconst)
+  const char *pid_file = nullptr;      // -r
+  const char *timeout = nullptr;       // -t
+  const char *user = nullptr;          // -u
+  bool detach = false;                 // -b
+  bool list_only = false;              // -n
+  bool remove_socket = true;           // cleared by -d
+  Settings settings;                   // -a, -v
   const char *program_name = "quorvane";
 };
 
 // A usage error: the usage line, then the message, status 64.
 [[noreturn]] void fail_usage(const Options &options, const char *message) noexcept {
   fail_start(EX_USAGE,
-             "Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p "
-             "port\n%s",
+             "Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] "
+             "-f config_file -p port\n%s",
              options.program_name, message);
 }
 
@@ -232,7 +232,8 @@ constexpr int kDispatchDrainMs = 60 * 1000;
 // when a message is still running its rules at shutdown.
 struct Daemon {
   explicit Daemon(const Settings &settings, std::shared_ptr<const RuleSet> rules) noexcept
-      : log(settings.accept_on_error), filter(settings, log, std::move(rules)),
+      : log(settings.accept_on_error),
+        filter(settings, log, std::move(rules)),
         control(filter, reloads, metrics, kVersion) {
     reloads.loaded_at = std::time(nullptr);
   }

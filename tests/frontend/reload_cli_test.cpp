@@ -61,11 +61,10 @@ TEST(ReloadCli, UnwritableMetricsFileWarnsOnce) {
   cli::write_file(dir.file("rules.conf"), kRules);
   const std::string log = dir.file("quorvane.log");
   const std::string metrics = dir.file("missing/quorvane.prom");
-  Daemon daemon({"-f", dir.file("rules.conf"), "-p", "unix:" + dir.file("milter.sock"), "-l", log, "-m", metrics},
-                dir);
+  Daemon daemon({"-f", dir.file("rules.conf"), "-p", "unix:" + dir.file("milter.sock"), "-l", log, "-m", metrics}, dir);
   ASSERT_TRUE(cli::wait_serving(dir.file("milter.sock"))) << daemon.err();
-  const std::string warning =
-      "Quorvane(metrics): WARNING - Could not write metrics file '" + metrics + "'. (errno: 2:No such file or directory).";
+  const std::string warning = "Quorvane(metrics): WARNING - Could not write metrics file '" + metrics +
+                              "'. (errno: 2:No such file or directory).";
   const std::string reloaded = "Quorvane: Rule file \"" + dir.file("rules.conf") + "\" reloaded: 1 rule.";
   for (std::size_t reloads = 1; reloads <= 2; ++reloads) {
     kill(daemon.pid(), SIGUSR1);

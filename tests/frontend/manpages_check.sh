@@ -48,13 +48,14 @@ while IFS='	' read -r page text; do
   fi
 done <<'EOF'
 # The daemon: options, usage, exit statuses.
-quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port
+quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port
 quorvane.8	-a A message whose processing failed
 quorvane.8	-b Detach
 quorvane.8	-d Do not remove
 quorvane.8	-f config_file
 quorvane.8	-h Print the usage line
 quorvane.8	-l logfile
+quorvane.8	-m metrics_file
 quorvane.8	-n Load the rule file
 quorvane.8	-p port
 quorvane.8	-r pidfile
@@ -91,6 +92,8 @@ quorvane.8	Unable to fstat pid file: %s (errno: %d:%s)
 quorvane.8	Missing argument to -l: logfile
 quorvane.8	Unable to open log file: %s (errno: %d:%s)
 quorvane.8	Unable to daemonise process. (errno: %d:%s)
+quorvane.8	Missing argument to -m: metrics_file
+quorvane.8	Unable to start the reload thread (errno: %d:%s)
 # Log lines and warnings.
 quorvane.8	%s Quorvane: Started. Logging to file enabled.
 quorvane.8	%s Quorvane: Stopped.
@@ -126,6 +129,26 @@ quorvane.8	body structure
 quorvane.8	body data
 quorvane.8	expanded template
 quorvane.8	file lock
+# Reloads and the metrics file.
+quorvane.8	SIGUSR1 makes the daemon read its rule file again
+quorvane.8	systemctl reload quorvane
+quorvane.8	Check a changed file with quorvane -n
+quorvane.8	%s Quorvane: Rule file "%s" reloaded: %d rules.
+quorvane.8	%s Quorvane(reload): WARNING - Rule file "%s" not loaded, the rules in use are kept: %s
+quorvane.8	the file holds no rule
+quorvane.8	%s Quorvane(reload): WARNING - Rule file "%s": %s
+quorvane.8	%s Quorvane(metrics): WARNING - Could not write metrics file '%s'. (errno: %d:%s).
+quorvane.8	every 15 seconds
+quorvane.8	quorvane_build_info{version}
+quorvane.8	quorvane_messages_total
+quorvane.8	quorvane_messages_failed_total{verdict}
+quorvane.8	quorvane_rules
+quorvane.8	quorvane_rules_loaded_timestamp_seconds
+quorvane.8	quorvane_rule_matches_total{rule,line}
+quorvane.8	quorvane_actions_total{kind,result}
+quorvane.8	quorvane_action_duration_seconds_sum{kind}
+quorvane.8	quorvane_action_duration_seconds_count{kind}
+quorvane.8	quorvane_reloads_total{result}
 # The trace.
 quorvane.8	Quorvane Version 1.2 started. Running with verbose level 1.
 quorvane.8	- Compiled with libmilter v1.0.1, running with v1.0.1

@@ -20,7 +20,7 @@ namespace {
 const std::string kQuorvane = QUORVANE_BINARY;
 
 std::string usage_line() {
-  return "Usage: quorvane [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
+  return "Usage: quorvane [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
 }
 
 constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
@@ -85,6 +85,7 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
       {"pid file cannot be truncated", {"-f", "RULES", "-p", "SOCKET", "-r", "/dev/null"},
        "Unable to truncate pidfile: /dev/null (errno: 22:Invalid argument)\n", 70},
       {"empty -l", {"-f", "RULES", "-p", "SOCKET", "-l", ""}, usage + "Missing argument to -l: logfile\n", 64},
+      {"empty -m", {"-f", "RULES", "-p", "SOCKET", "-m", ""}, usage + "Missing argument to -m: metrics_file\n", 64},
       {"log file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
        "Unable to open log file: DIR/no/log (errno: 2:No such file or directory)\n", 70},
       {"detached: log failure still reaches the terminal", {"-b", "-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},

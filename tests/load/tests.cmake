@@ -21,6 +21,7 @@ if(MILTERTEST_PROGRAM)
   set(LOAD_CASES
       "load.sessions_50x200|load_test.sh||load,tsan|300"
       "load.shared_mailbox|shared_mailbox_test.sh||load,tsan|300"
+      "reload.under_load|reload_test.sh||load,tsan|300"
       "fault.disk_full|faults_test.sh|disk_full|load|120"
       "fault.fsize_limit|faults_test.sh|fsize_limit|load|120"
       "fault.pipe_crash|faults_test.sh|pipe_crash|load|120"

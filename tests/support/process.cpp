@@ -50,6 +50,8 @@ int decode_status(int wait_status) {
   return -1;
 }
 
+}  // namespace
+
 // Whether the main thread of `pid` waits in poll(2), which is where the
 // milter library's listener waits between connections. True as well when
 // the kernel does not tell (no wait channel to read).
@@ -57,8 +59,6 @@ bool listener_idle(pid_t pid) {
   const std::string wchan = read_file("/proc/" + std::to_string(pid) + "/wchan");
   return wchan.empty() || wchan == "0" || wchan.find("poll") != std::string::npos;
 }
-
-}  // namespace
 
 Result run_program(const std::string &path, const std::vector<std::string> &args, const Launch &launch) {
   int out[2], err[2];

@@ -51,6 +51,9 @@ bool wait_serving(const std::string &connection);
 // end the loop with a failure (status 255).
 void terminate_when_idle(pid_t pid);
 
+// Whether the daemon `pid` waits in its listener's poll for a connection.
+bool listener_idle(pid_t pid);
+
 class Daemon {
  public:
   Daemon(const std::string &path, const std::vector<std::string> &args, const TempDir &dir, Launch launch = {});

@@ -21,7 +21,7 @@ cat > "$LOAD_DIR/rules.conf" << RULES
 { To ends "@load.test" } Store In "$LOAD_DIR/rcpt/%ALLTO.USER%";
 { Sender is "" } Store In "$LOAD_DIR/second";
 RULES
-daemon_start main "$LOAD_DIR/rules.conf" -a
+load_start main "$LOAD_DIR/rules.conf" -a
 fds_start=$(daemon_fds main)
 
 "$client" "$(daemon_socket main)" "$case_name" "$LOAD_DIR/mbox" || load_fail "the message was not handled as expected"
@@ -46,5 +46,5 @@ mbox_check "$LOAD_DIR/ordinary.mbox" 1 5 > /dev/null
 wait_for_fds main "$fds_start"
 errors=$(log_count main ' ERROR - ')
 [[ $errors -eq 0 ]] || load_fail "$errors error lines in the log"
-daemon_stop main
+load_stop main
 echo "$case_name: daemon went on serving and stopped cleanly"

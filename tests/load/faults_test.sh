@@ -39,7 +39,7 @@ count_records() {
   RECORDS=0
   [[ ${#list[@]} -gt 0 ]] || return 0
   local IFS=, report
-  report=$(perl "$LOAD_SCRIPTS/mbox_check.pl" "${list[*]}" 100 any 1 1 "$scale") ||
+  report=$(perl "$MBOX_CHECK" streams "${list[*]}" 100 any 1 1 "$scale") ||
     load_fail "a mailbox in $files is broken"
   RECORDS=${report%% *}
 }
@@ -69,7 +69,7 @@ write_fault() {
     head -c 262144 /dev/zero > "$box/ballast"
   fi
   echo "{ Match all } Store In \"$box/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   if [[ $kind == fsize_limit ]]; then
@@ -104,7 +104,7 @@ write_fault() {
   after=$RECORDS
   [[ $after -eq $((stored + 10)) ]] || load_fail "$after records after making room, expected $((stored + 10))"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$kind: no partial record; the file takes whole records again once there is room"
 }
 
@@ -117,7 +117,7 @@ pipe_fault() {
   cat > "$LOAD_DIR/rules.conf" << EOF
 { Match all } Pipe "$command", Store In "$LOAD_DIR/mbox";
 EOF
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   local expect=continue
@@ -133,7 +133,7 @@ EOF
     [[ $failures -eq 0 ]] || load_fail "$failures failure lines for a command that exits with 0"
   fi
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$case_name: 100 messages, $failures failures logged, all stored, no descriptor or child left"
 }
 
@@ -144,7 +144,7 @@ dir_vanishes() {
   local boxes=$LOAD_DIR/boxes
   mkdir "$boxes"
   echo "{ Match all } Store In \"$boxes/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   # The mover watches the run: the directory goes once some records are in,
@@ -176,7 +176,7 @@ dir_vanishes() {
   [[ $((old + new + failed)) -eq 2000 ]] || load_fail "$old + $new + $failed is not the 2000 sent"
   [[ $old -gt 0 && $failed -gt 0 && $new -gt 0 ]] || load_fail "the directory did not vanish and come back during the run"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
 }
 
 # Another process holds a lock on the whole mailbox for 2 s: the message
@@ -184,12 +184,11 @@ dir_vanishes() {
 lock_held() {
   local locker=${QUORVANE_HOLD_LOCK:?QUORVANE_HOLD_LOCK must name the locker}
   echo "{ Match all } Store In \"$LOAD_DIR/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   run_streams "$(daemon_socket main)" 3 1 1
   "$locker" "$LOAD_DIR/mbox" 2000 > "$LOAD_DIR/locker.out" &
   LOAD_HELPERS+=($!)
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     grep -q locked "$LOAD_DIR/locker.out" && break
     sleep 0.02
   done
@@ -202,7 +201,7 @@ lock_held() {
   [[ $elapsed -ge 1500 ]] || load_fail "the messages did not wait for the lock ($elapsed ms)"
   mbox_check "$LOAD_DIR/mbox" 3 6 > /dev/null
   [[ $(log_count main ' ERROR - ') -eq 0 ]] || load_fail "errors were logged"
-  daemon_stop main
+  load_stop main
 }
 
 # count_files <maildirs> <scale>: sets FILES to the number of whole messages
@@ -229,7 +228,7 @@ sync_fails() {
   local asan_options=${ASAN_OPTIONS:-}
   # AddressSanitizer wants its own library first; this one only wraps two calls.
   daemon_is_sanitized && export ASAN_OPTIONS=${asan_options:+$asan_options:}verify_asan_link_order=0
-  QUORVANE_FAIL_SYNC=$control LD_PRELOAD=$library daemon_start main "$LOAD_DIR/rules.conf" -a
+  QUORVANE_FAIL_SYNC=$control LD_PRELOAD=$library load_start main "$LOAD_DIR/rules.conf" -a
   if [[ -n $asan_options ]]; then export ASAN_OPTIONS=$asan_options; else unset ASAN_OPTIONS; fi
 
   run_streams "$(daemon_socket main)" 1 5 1 continue
@@ -267,7 +266,7 @@ sync_fails() {
   mbox_check "$LOAD_DIR/boxes/stream4" 1 2 4 4 > /dev/null
   mbox_check "$LOAD_DIR/boxes/stream1" 1 5 > /dev/null
   daemon_alive main
-  daemon_stop main
+  load_stop main
   echo "sync_fails: failed data syncs (three sessions at once) left the mailboxes and the Maildir as they were; a created mailbox whose directory could not be synced was cut back to nothing; all take mail again afterwards"
 }
 
@@ -279,7 +278,7 @@ sync_calls() {
   command -v strace > /dev/null || load_skip "strace is not installed"
   mkdir "$LOAD_DIR/mail"
   echo "{ Match all } Store In \"$LOAD_DIR/mail/mbox\", Maildir \"$LOAD_DIR/md\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf"
+  load_start main "$LOAD_DIR/rules.conf"
   strace -f -y -e trace=fdatasync,fsync -o "$LOAD_DIR/strace.out" -p "${DAEMON_PID[main]}" 2> "$LOAD_DIR/strace.err" &
   local tracer=$!
   LOAD_HELPERS+=("$tracer")
@@ -304,7 +303,7 @@ sync_calls() {
   echo "sync_calls: 3 messages: $found"
   [[ $found == "mailbox data 3, mailbox directory 1, Maildir files 3, new/ 3, made Maildir 1, its parent 1" ]] ||
     load_fail "unexpected syncs: $found (strace: $(head -c 800 "$trace"))"
-  daemon_stop main
+  load_stop main
 }
 
 # Maildir write failures: a file system that fills up, or one that turns
@@ -322,7 +321,7 @@ maildir_fault() {
   fi
   [[ $kind == maildir_full ]] && head -c 262144 /dev/zero > "$box/ballast"
   echo "{ Match all } Maildir \"$box/md\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   local errno_text='(errno: 28:No space left on device)' sent=300 delivered failed refused
@@ -361,7 +360,7 @@ maildir_fault() {
   count_files "$box/md" 16
   [[ $FILES -eq $((delivered + 10)) ]] || load_fail "$FILES messages after the fault, expected $((delivered + 10))"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$kind: nothing left in tmp/; the Maildir takes messages again once the fault is gone"
 }
 
@@ -373,7 +372,7 @@ maildir_vanishes() {
   local boxes=$LOAD_DIR/boxes
   mkdir "$boxes"
   echo "{ Match all } Maildir \"$boxes/md\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   (
@@ -403,7 +402,7 @@ maildir_vanishes() {
   [[ $((old + new + failed)) -eq 1000 ]] || load_fail "$old + $new + $failed is not the 1000 sent"
   [[ $old -gt 0 && $failed -gt 0 && $new -gt 0 ]] || load_fail "the parent did not vanish and come back during the run"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
 }
 
 # Pipe commands that run past the time limit (-T 1): each is ended at the
@@ -416,7 +415,7 @@ pipe_limit() {
   local command="echo \$\$ >> $groups; sleep 1000; echo not reached"
   [[ $kind == pipe_ignores_term ]] && command="trap '' TERM; $command"
   printf '{ Match all } Pipe "%s", Store In "%s";\n' "$command" "$LOAD_DIR/mbox" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a -T 1
+  load_start main "$LOAD_DIR/rules.conf" -a -T 1
   local fds_start
   fds_start=$(daemon_fds main)
   local started elapsed pids=() pid s failed=0
@@ -459,7 +458,7 @@ pipe_limit() {
     mbox_check "$LOAD_DIR/mbox" 2 2 > /dev/null
   fi
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$kind: 4 commands ended at the limit with their process groups, 4 messages refused and stored, the sessions served on"
 }
 

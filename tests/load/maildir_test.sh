@@ -19,7 +19,7 @@ cat > "$LOAD_DIR/rules.conf" << EOF
 { Match all } Maildir "$LOAD_DIR/shared";
 { From ends "@load.test" } Maildir "$LOAD_DIR/by-sender/%FROM.USER%";
 EOF
-daemon_start main "$LOAD_DIR/rules.conf"
+load_start main "$LOAD_DIR/rules.conf"
 socket=$(daemon_socket main)
 fds_start=$(daemon_fds main)
 
@@ -43,5 +43,5 @@ names=$(ls "$LOAD_DIR/shared/new" | sed 's/,S=.*//' | sort -u | wc -l)
 [[ $names -eq $((streams * count)) ]] || load_fail "$names distinct names before the size for $((streams * count)) messages"
 echo "maildir: $streams per-sender Maildirs hold $count whole files each; tmp/ empty everywhere"
 
-daemon_stop main
+load_stop main
 echo "maildir: $((streams * count)) messages delivered exactly once into each of two Maildirs; daemon stopped cleanly"

@@ -1,10 +1,10 @@
 # Load, fault and extreme-input tests against the real daemon, driven by
 # miltertest sessions (tests/load/lib.sh). Label `load`; the very large
 # inputs (hundreds of megabytes, minutes under the sanitizers) also carry
-# `heavy` and are left out of the default passes with -LE heavy; those that
-# run many connection threads also carry `tsan`, for the ThreadSanitizer
-# pass. Scripts exit 77 (skipped) where what they need is missing
-# (miltertest, perl, mount, strace).
+# `heavy` and are left out of the default passes with -LE heavy; those where
+# threads and processes meet carry `tsan` (run under ThreadSanitizer).
+# Scripts exit 77 (skipped) where what they need is missing (miltertest,
+# perl, mount, strace).
 if(NOT MILTERTEST_PROGRAM)
   find_program(MILTERTEST_PROGRAM miltertest)
 endif()
@@ -12,9 +12,6 @@ endif()
 # The other process of the lock test.
 add_executable(quorvane_hold_lock ${CMAKE_CURRENT_LIST_DIR}/hold_lock.cpp)
 target_compile_options(quorvane_hold_lock PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
-# The client that sends what miltertest cannot, for the extreme-input cases.
-add_executable(quorvane_milter_client ${CMAKE_CURRENT_LIST_DIR}/milter_client.cpp)
-target_compile_options(quorvane_milter_client PRIVATE ${QUORVANE_WARNINGS} -Wno-old-style-cast)
 # Loaded into the daemon with LD_PRELOAD, to make its disk syncs fail.
 add_library(quorvane_fail_sync MODULE ${CMAKE_CURRENT_LIST_DIR}/fail_sync.cpp)
 target_compile_options(quorvane_fail_sync PRIVATE ${QUORVANE_WARNINGS})
@@ -27,16 +24,17 @@ if(MILTERTEST_PROGRAM)
                        "QUORVANE_FAIL_SYNC_LIBRARY=$<TARGET_FILE:quorvane_fail_sync>")
   # name | script | argument | labels | timeout
   set(LOAD_CASES
-      "load.sessions_50x200|load_test.sh||load|300"
-      "load.shared_mailbox|shared_mailbox_test.sh||load|300"
+      "load.sessions_50x200|load_test.sh||load,tsan|300"
+      "load.shared_mailbox|shared_mailbox_test.sh||load,tsan|300"
       "load.maildir_50x200|maildir_test.sh||load,tsan|600"
+      "reload.under_load|reload_test.sh||load,tsan|300"
       "fault.disk_full|faults_test.sh|disk_full|load|120"
       "fault.fsize_limit|faults_test.sh|fsize_limit|load|120"
       "fault.pipe_crash|faults_test.sh|pipe_crash|load|120"
       "fault.pipe_hangup|faults_test.sh|pipe_hangup|load|120"
       "fault.pipe_missing|faults_test.sh|pipe_missing|load|120"
       "fault.dir_vanishes|faults_test.sh|dir_vanishes|load|120"
-      "fault.lock_held|faults_test.sh|lock_held|load|120"
+      "fault.lock_held|faults_test.sh|lock_held|load,tsan|120"
       "fault.sync_fails|faults_test.sh|sync_fails|load|120"
       "fault.sync_calls|faults_test.sh|sync_calls|load|120"
       "fault.maildir_full|faults_test.sh|maildir_full|load|120"

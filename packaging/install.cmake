@@ -59,13 +59,14 @@ set(CPACK_PACKAGE_CONTACT "Quorvane maintainers <root@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail filter that files, pipes and tags mail by rules")
 set(CPACK_PACKAGE_DESCRIPTION
     "Quorvane runs beside an MTA (Postfix, Sendmail) through the milter protocol and,\n\
-by rules on the SMTP user, the envelope sender and the recipients, appends\n\
-messages to mailbox files, pipes them to commands and adds headers.")
+by rules on the SMTP user, the envelope sender, the recipients, the header\n\
+fields and the size, appends messages to mailbox files, pipes them to\n\
+commands and adds headers.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmilter1.0.1, adduser, init-system-helpers")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmilter1.0.1, libre2-9, adduser, init-system-helpers")
 find_program(QUORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -9,7 +9,7 @@
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QUORVANE_ROOT
 
-QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev)
+QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev libre2-dev)
 
 say() { printf '==> %s\n' "$*"; }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -65,10 +66,13 @@ class Scratch {
 
 // Runs quorvane-test with `args` (argv[0] "quorvane-test"), standard input
 // from `input_path` (or /dev/null), output collected through files.
-Outcome run_tester(const Scratch &dir, const std::vector<std::string> &args, const std::string &input_path = "") {
+// With `limit_seconds`, an alarm ends a tester that runs longer.
+Outcome run_tester(const Scratch &dir, const std::vector<std::string> &args, const std::string &input_path = "",
+                   unsigned limit_seconds = 0) {
   const std::string out_path = dir.file(".out"), err_path = dir.file(".err");
   const pid_t child = fork();
   if (child == 0) {
+    if (limit_seconds > 0) alarm(limit_seconds);
     const int in = open(input_path.empty() ? "/dev/null" : input_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -223,8 +227,71 @@ INSTANTIATE_TEST_SUITE_P(
                  "rule 4: matched\n  Halt\n",
                  0},
         ShowCase{"NoRules", "# nothing here\n", {"--to", "a@b"},
-                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0}),
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0},
+        // Header tests: the name in any case; the value unfolded, trimmed and
+        // lower-cased; no such field gives no value.
+        ShowCase{"HeaderTests",
+                 "{ Header subject is \"HELLO\tWORLD\" } Store In /srv/1;\n"
+                 "{ Header \"X-NOSPACE\" Matches \"v?l*\" and Header X-Empty is \"\" } Store In /srv/2;\n"
+                 "{ Header X-Missing !contains x and Header X-Missing contains \"\" } Store In /srv/3;\n"
+                 "{ Header X-Missing is \"\" or Header X-Missing starts x } Store In /srv/never;\n"
+                 "{ Header Cc Regex \"EVE@example\\\\.ORG>$\" } Store In /srv/4;\n"
+                 "{ Header Return-Path ends \"example.org\" } Store In /srv/never;\n",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
+                 "rule 1: matched\n  Store In '/srv/1'\nrule 2: matched\n  Store In '/srv/2'\n"
+                 "rule 3: matched\n  Store In '/srv/3'\nrule 4: matched\n  Store In '/srv/never'\n"
+                 "rule 5: matched\n  Store In '/srv/4'\nrule 6: not matched\n",
+                 0},
+        // The size of kMessage as the record holds it, less its From line and
+        // final newlines, is 285 bytes.
+        ShowCase{"SizeTests",
+                 "{ Size over 285 or Size under 285 } Store In /srv/never;\n"
+                 "{ Size over 284 and Size under 286 and Size !over 285 } Store In /srv/exact;\n"
+                 "{ Size under 1k and Size Under 1K and ! Size over 1M and Size under 1g } Store In /srv/small;\n",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
+                 "rule 1: not matched\nrule 2: matched\n  Store In '/srv/exact'\n"
+                 "rule 3: matched\n  Store In '/srv/small'\n",
+                 0},
+        // Regex is case-sensitive for Sender only; Matches and Regex see
+        // values shorter than the pattern.
+        ShowCase{"MatchesAndRegex",
+                 "{ Sender regex \"^ann$\" } Store In /srv/never;\n"
+                 "{ Sender regex \"^A.n$\" and From regex \"^ANN@EXAMPLE\\\\.org$\" } Store In /srv/1;\n"
+                 "{ To matches \"*@[!x]*.TEST\" } Store In /srv/%TO%;\n"
+                 "{ From !matches \"a????????????????????????????????\" and From !regex \"^.{40}\" } Store In /srv/3;\n",
+                 {"--to", "x@x.test", "--to", "b@y.test", "--auth", "Ann"},
+                 "from 'ann@example.org'\nto 'x@x.test'\nto 'b@y.test'\nauth 'Ann'\n"
+                 "rule 1: not matched\nrule 2: matched\n  Store In '/srv/1'\n"
+                 "rule 3: matched\n  Store In '/srv/b@y.test'\nrule 4: matched\n  Store In '/srv/3'\n",
+                 0}),
     case_name<ShowCase>);
+
+// The date placeholders give the message time in local time: the day the
+// tester runs (read before and after, should the run span midnight).
+TEST(TesterDate, PlaceholdersGiveTheMessageDay) {
+  auto today = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m/%d", &local);
+    return std::string(text);
+  };
+  Scratch dir;
+  spill(dir.file("rules"), "{ Match all } Store In \"/srv/%YEAR%-%MONTH%/%DAY%\", Pipe \"x %YEAR%%MONTH%\";");
+  spill(dir.file("message"), kMessage);
+  const std::string before = today();
+  const Outcome run = run_tester(dir, {"-f", dir.file("rules"), "--to", "a@b", dir.file("message")});
+  const std::string after = today();
+  const std::string head = "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n";
+  auto shown = [&](const std::string &day) {
+    return head + "  Store In '/srv/" + day + "'\n  Pipe 'x " + day.substr(0, 4) + day.substr(5, 2) + "'\n";
+  };
+  EXPECT_TRUE(run.out == shown(before) || run.out == shown(after)) << run.out;
+  EXPECT_EQ(run.status, 0);
+}
 
 // The condition trace is the daemon's, byte for byte: for the sender ann,
 // recipients bob and cy, and "From contains an and ! To is cy"; a value
@@ -246,6 +313,39 @@ TEST(TesterTrace, PrintsTheDaemonsConditionTrace) {
             "rule 2: matched\n  Store In '/y/bob'\n"
             "(not matched by a previous rule [false])\n"
             "rule 3: not matched\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// The new forms in the trace: a header test names its field as the rule
+// writes it, then each value tested up to the first that satisfies it; a
+// size test shows the size and the limit in bytes.
+TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
+  Scratch dir;
+  spill(dir.file("rules"),
+        "{ Header received contains \"BY B\" and Size !over 1K } Store In /x;\n"
+        "{ Header X-None !matches \"*\" and From regex \"^A\" } Halt;\n");
+  spill(dir.file("message"), "Received: from a\n  by a\nReceived:  from b\r\n\tby b \nSubject: s\n\nbody\n");
+  const Outcome run = run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", dir.file("message")});
+  EXPECT_EQ(run.out,
+            "from 'ann'\nto 'bob'\nauth (none)\n"
+            "(received: \"from a  by a\" contains \"by b\" [false], \"from b\tby b\" contains \"by b\" [true]"
+            "(size 67 !over 1024 [true]))\n"
+            "rule 1: matched\n  Store In '/x'\n"
+            "(X-None: [no data] matches \"*\" [true](\"ann\" regex \"^A\" [true]))\n"
+            "rule 2: matched\n  Halt\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// RE2 matches in time linear in the value: the expression "(a*)*b", which
+// takes a backtracking matcher exponential time, against a 100 KB header
+// value ends at once. The bound (an alarm after 60 s) only catches a hang.
+TEST(TesterRegex, PathologicalExpressionOnALongValueEnds) {
+  Scratch dir;
+  spill(dir.file("rules"), "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
+  spill(dir.file("message"), "X-Long: " + std::string(100 * 1024, 'a') + "\n\nbody\n");
+  const Outcome run =
+      run_tester(dir, {"-f", dir.file("rules"), "--from", "a@b", "--to", "c@d", dir.file("message")}, "", 60);
+  EXPECT_EQ(run.out, "from 'a@b'\nto 'c@d'\nauth (none)\nrule 1: not matched\nrule 2: matched\n  Halt\n");
   EXPECT_EQ(run.status, 0);
 }
 
@@ -327,6 +427,40 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"MissingMessage", {"-f", "RULES", "DIR/none"}, 66,
                   "Unable to open message file \"DIR/none\" (errno: 2:No such file or directory).\n"}),
     case_name<UsageCase>);
+
+// A misspelt new keyword, a malformed size, an unclosed set and an
+// expression that does not compile stop the tester like any syntax error.
+TEST(TesterUsage, NewFormErrorsStopWithStatus70) {
+  struct Case {
+    const char *rules;
+    const char *want_err;
+  } cases[] = {
+      {"{ Heder x is y } Halt;", "Parsing error - expected Header\n"},
+      {"{ Header \"List-Id:\" is y } Halt;", "Parsing error - invalid header name \"List-Id:\"\n"},
+      {"{ Sze over 1 } Halt;", "Parsing error - expected Sender\n"},
+      {"{ Siz over 1 } Halt;", "Parsing error - expected Size\n"},
+      {"{ Size is 1 } Halt;", "Parsing error; expected \"Over\" or \"Under\"\n"},
+      {"{ Size ovr 1 } Halt;", "Parsing error; expected \"Over\"\n"},
+      {"{ Size under 1T } Halt;", "Parsing error - expected a size, found \"1T\"\n"},
+      {"{ Size under +1 } Halt;", "Parsing error - expected a size, found \"+1\"\n"},
+      {"{ Size under 16777216T } Halt;", "Parsing error - expected a size, found \"16777216T\"\n"},
+      {"{ Size under 18446744073709551616 } Halt;",
+       "Parsing error - expected a size, found \"18446744073709551616\"\n"},
+      {"{ Size under 17179869184G } Halt;", "Parsing error - expected a size, found \"17179869184G\"\n"},
+      {"{ To matchs x } Halt;", "Parsing error; expected \"Matches\"\n"},
+      {"{ To Matches \"[A-Z\" } Halt;", "Parsing error - unclosed [ in wildcard pattern \"[A-Z\"\n"},
+      {"{ To regx x } Halt;", "Parsing error; expected \"Regex\"\n"},
+      {"{ To regex \"(A\" } Halt;", "Parsing error - invalid regular expression \"(A\": missing ): (A\n"},
+  };
+  for (const Case &c : cases) {
+    Scratch dir;
+    spill(dir.file("rules"), c.rules);
+    const Outcome run = run_tester(dir, {"-f", dir.file("rules")});
+    EXPECT_EQ(run.status, 70) << c.rules;
+    EXPECT_EQ(run.err, c.want_err) << c.rules;
+    EXPECT_EQ(run.out, "") << c.rules;
+  }
+}
 
 // Rule-file errors are the daemon's, with its status.
 TEST(TesterUsage, RuleFileErrorsAreTheDaemons) {

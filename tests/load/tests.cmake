@@ -31,6 +31,7 @@ if(MILTERTEST_PROGRAM)
       "fault.lock_held|faults_test.sh|lock_held|load|120"
       "extreme.big_address|extreme_test.sh|big_address|load|120"
       "extreme.long_address|extreme_test.sh|long_address|load|120"
+      "extreme.long_header|extreme_test.sh|long_header|load|120"
       "extreme.many_recipients|extreme_test.sh|many_recipients|load|300"
       "extreme.many_headers|extreme_test.sh|many_headers|load|300"
       "extreme.empty_body|extreme_test.sh|empty_body|load|120"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "rules/rule.h"
 
 // `count` rules cycling through five shapes (sender, recipient and

@@ -7,13 +7,14 @@
 #include "rules/evaluate.h"
 
 static void BM_EvaluateRules(benchmark::State &state) {
+  const Trace kNoTrace;
   RuleList rules;
   parse_or_die(make_uniform_rule_text(static_cast<int>(state.range(0))), rules);
   auto msg = make_message(2048);
   for (auto _ : state) {
     msg->any_rule_matched = 0;
     for (const Rule *rule = rules.head.get(); rule != nullptr; rule = rule->next.get()) {
-      if (evaluate_rule(*rule, *msg) != 0) msg->any_rule_matched = 1;
+      if (evaluate_rule(*rule, *msg, kNoTrace) != 0) msg->any_rule_matched = 1;
     }
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));

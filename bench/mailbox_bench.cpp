@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "actions/mailbox.h"
+#include "base/log.h"
+#include "message/record.h"
 #include "bench_support.h"
 
 namespace {
@@ -26,11 +27,12 @@ const std::time_t kMessageTime = 1796724000;
 }  // namespace
 
 static void BM_PrintMail(benchmark::State &state) {
+  const Log log;
   auto msg = make_message(static_cast<std::size_t>(state.range(0)));
   std::FILE *out = scratch_file();
   for (auto _ : state) {
     std::rewind(out);
-    PrintMail(out, kMessageTime, *msg);
+    PrintMail(out, kMessageTime, *msg, log);
     std::fflush(out);
   }
   if (std::ftell(out) != msg->record_size) state.SkipWithError("PrintMail did not write record_size bytes");
@@ -39,6 +41,7 @@ static void BM_PrintMail(benchmark::State &state) {
 }
 
 static void BM_PlainWrite(benchmark::State &state) {
+  const Log log;
   auto msg = make_message(static_cast<std::size_t>(state.range(0)));
   // The very bytes PrintMail writes, made once.
   std::string record;
@@ -46,7 +49,7 @@ static void BM_PlainWrite(benchmark::State &state) {
     char *bytes = nullptr;
     std::size_t length = 0;
     std::FILE *memory = open_memstream(&bytes, &length);
-    PrintMail(memory, kMessageTime, *msg);
+    PrintMail(memory, kMessageTime, *msg, log);
     std::fclose(memory);
     record.assign(bytes, length);
     std::free(bytes);

@@ -1,10 +1,11 @@
 # shellcheck shell=bash
-# Shared by scripts/run and scripts/test (sourced, not run).
+# Shared by scripts/run, scripts/test and scripts/package (sourced, not run).
 #
 # ensure_packages installs, with apt-get as root, whichever of the Debian
 # packages the build and the tests need are missing; nothing when all are
-# there. configure_build and build_targets drive CMake in a build directory
-# under the repository root.
+# there. ensure_build_deps does the same for the build dependencies named in
+# debian/control. configure_build and build_targets drive CMake in a build
+# directory under the repository root.
 
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QUORVANE_ROOT
@@ -25,13 +26,29 @@ ensure_packages() {
   done
   [[ ${#missing[@]} -eq 0 ]] && return 0
   say "installing ${missing[*]}"
-  local sudo=()
-  if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo > /dev/null || { echo "missing packages (run as root): ${missing[*]}" >&2; return 1; }
-    sudo=(sudo)
+  as_root apt-get update || return 1
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Installs what the Debian source tree in the repository lacks to build:
+# its Build-Depends and build-essential (needs dpkg-dev).
+ensure_build_deps() {
+  dpkg-checkbuilddeps "$QUORVANE_ROOT/debian/control" 2> /dev/null && return 0
+  say "installing the build dependencies of debian/control"
+  as_root apt-get update || return 1
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y --no-install-recommends "$QUORVANE_ROOT"
+}
+
+# Runs a command as root: directly, or through sudo.
+as_root() {
+  if [[ $(id -u) -eq 0 ]]; then
+    "$@"
+  elif command -v sudo > /dev/null; then
+    sudo "$@"
+  else
+    echo "needs root: $*" >&2
+    return 1
   fi
-  "${sudo[@]}" apt-get update
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
 # configure_build <dir> [cmake options...]: configures <dir> (relative to the

@@ -18,23 +18,23 @@ using Strings = std::vector<std::string>;
 
 class AddHeader : public testing::Test {
  protected:
-  void SetUp() override { saved_ = add_headers_enabled.exchange(1); }
-  void TearDown() override { add_headers_enabled = saved_; }
-
   struct Outcome {
     int result;
     std::string trace;
   };
   Outcome run(FakeConnection &c, const std::string &text, MessageContext &msg, int verbose = 2) {
     StandaloneAction a(ACTION_ADD_HEADER, text);
-    VerboseScope level(verbose);
+    const Trace trace{stdout, verbose};
+    ActionEnv env = action_env(capture.log, 0, trace);
+    env.ctx = c.ctx();
+    env.add_headers_enabled = granted;
     testing::internal::CaptureStdout();
-    const int result = ActionAddHeader(*a.action, c.ctx(), msg);
+    const int result = ActionAddHeader(*a.action, env, msg);
     return {result, testing::internal::GetCapturedStdout()};
   }
 
- private:
-  int saved_ = 0;
+  bool granted = true;  // what the MTA allowed at negotiation
+  LogCapture capture;
 };
 
 TEST_F(AddHeader, SplitsNameAndValue) {
@@ -91,19 +91,18 @@ TEST_F(AddHeader, RefusalsFailTheAction) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    LogCapture log;
     FakeConnection connection;
     connection.addrcpt_result = c.addrcpt_result;
     connection.addheader_result = c.addheader_result;
     auto msg = make_message("ann@x");
     EXPECT_EQ(run(connection, c.text, *msg, 0).result, c.want_result);
     EXPECT_EQ(connection.added_headers, c.want_headers);
-    EXPECT_TRUE(log.lines().empty());  // refusals are not logged
+    EXPECT_TRUE(capture.lines().empty());  // refusals are not logged
   }
 }
 
 TEST_F(AddHeader, NotGrantedIsSkippedAsSuccess) {
-  add_headers_enabled = 0;
+  granted = false;
   FakeConnection connection;
   auto msg = make_message("ann@x", {"a@x", "b@x"});
   const Outcome got = run(connection, "X-Rcpt: %ALLTO%", *msg);

@@ -22,12 +22,12 @@ struct Piped {
   std::unique_ptr<MessageContext> msg;
 };
 
-Piped pipe_to(const std::string &command, const std::vector<std::string> &recipients = {},
+Piped pipe_to(const Log &log, const std::string &command, const std::vector<std::string> &recipients = {},
               const std::string &body = "Hello\n", const std::string &from = "ann@x") {
   StandaloneAction a(ACTION_PIPE, command);
   Piped p{0, make_message(from, recipients, body)};
   complete_record_size(*p.msg, kWhen);
-  p.result = ActionPipe(*a.action, kWhen, *p.msg);
+  p.result = ActionPipe(*a.action, action_env(log, kWhen), *p.msg);
   return p;
 }
 
@@ -54,7 +54,7 @@ TEST(Pipe, ExitStatusDecides) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.command);
     LogCapture log;
-    EXPECT_EQ(pipe_to(c.command).result, c.want);
+    EXPECT_EQ(pipe_to(log.log, c.command).result, c.want);
     const auto lines = log.lines();
     if (c.want == 1) {
       EXPECT_TRUE(lines.empty());
@@ -74,8 +74,8 @@ TEST(Pipe, CommandThatDoesNotReadCannotHurtTheFilter) {
   const std::string big(4 << 20, 'x');
   sigset_t before;
   pthread_sigmask(SIG_SETMASK, nullptr, &before);
-  EXPECT_EQ(pipe_to("exit 0", {}, big).result, 1);
-  EXPECT_EQ(pipe_to("exit 3", {}, big).result, 0);
+  EXPECT_EQ(pipe_to(log.log, "exit 0", {}, big).result, 1);
+  EXPECT_EQ(pipe_to(log.log, "exit 3", {}, big).result, 0);
 
   sigset_t after, pending;
   pthread_sigmask(SIG_SETMASK, nullptr, &after);
@@ -89,7 +89,7 @@ TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
   LogCapture log;
   TempDir dir;
   const std::string command = "echo %ALLTO.USER% >> " + (dir / "ran") + "; test %ALLTO.USER% != b";
-  Piped p = pipe_to(command, {"a@x", "b@x", "c@x"});
+  Piped p = pipe_to(log.log, command, {"a@x", "b@x", "c@x"});
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.msg->cursor, nullptr);
   EXPECT_EQ(read_file(dir / "ran"), "a\nb\nc\n");
@@ -102,7 +102,7 @@ TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
   auto msg = make_message("ann@x", {"a@x"});
   msg->recipients.head->matched = 0;
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionPipe(*a.action, kWhen, *msg), 1);
+  EXPECT_EQ(ActionPipe(*a.action, action_env(log.log, kWhen), *msg), 1);
   EXPECT_EQ(read_file(dir / "none"), "xx\n");
 }
 
@@ -115,7 +115,9 @@ TEST(Pipe, CommandThatCannotBeStartedStopsTheWalk) {
   const std::string command = "echo %ALLTO.USER% >> " + (dir / "ran");
   const pid_t child = fork();
   if (child == 0) {
-    log_stream = std::fopen(log_path.c_str(), "w");
+    Log log;
+    std::FILE *log_file = std::fopen(log_path.c_str(), "w");
+    log.set_stream(log_file);
     StandaloneAction a(ACTION_PIPE, command);
     auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
     complete_record_size(*msg, kWhen);
@@ -123,9 +125,9 @@ TEST(Pipe, CommandThatCannotBeStartedStopsTheWalk) {
     close(lowest_free);
     rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
-    const int result = ActionPipe(*a.action, kWhen, *msg);
+    const int result = ActionPipe(*a.action, action_env(log, kWhen), *msg);
     const bool left_at_first = msg->cursor == msg->recipients.head.get();
-    std::fclose(log_stream);
+    std::fclose(log_file);
     _exit(result + (left_at_first ? 2 : 0));
   }
   int status = 0;
@@ -147,7 +149,7 @@ TEST(Pipe, HostileAddressesRunNothing) {
   const std::vector<std::string> recipients = {"a;touch${IFS}pwned1@y", "$(touch pwned2)@y", "`touch pwned3`@y",
                                                "b|touch pwned4@y", "c&&touch pwned5@y", "d>pwned6@y",
                                                "e\ntouch pwned7@y"};
-  Piped p = pipe_to("cd " + dir.path() + " && echo %ALLTO% %FROM% >> seen", recipients, "Hello\n",
+  Piped p = pipe_to(log.log, "cd " + dir.path() + " && echo %ALLTO% %FROM% >> seen", recipients, "Hello\n",
                     "'quoted;touch pwned8'@x");
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"seen"});
@@ -170,6 +172,7 @@ namespace {
 // still start with the default action for it and an empty signal mask, or a
 // pipeline inside it would not end when its reader does.
 TEST(Pipe, CommandStartsWithDefaultSignals) {
+  LogCapture log;
   TempDir dir;
   struct sigaction ignore{}, previous_pipe{}, previous_fsize{};
   ignore.sa_handler = SIG_IGN;
@@ -183,9 +186,9 @@ TEST(Pipe, CommandStartsWithDefaultSignals) {
   const std::string status = dir / "status";
   // grep's own status: it inherits the shell's mask and ignored signals, and
   // unlike the shell's it is not read while dash blocks every signal to wait.
-  EXPECT_EQ(pipe_to("cat >/dev/null; grep -E '^Sig(Ign|Blk)' /proc/self/status > " + status).result, 1);
+  EXPECT_EQ(pipe_to(log.log, "cat >/dev/null; grep -E '^Sig(Ign|Blk)' /proc/self/status > " + status).result, 1);
   // A pipeline whose reader stops early ends instead of spinning on EPIPE.
-  EXPECT_EQ(pipe_to("cat >/dev/null; yes | head -n 1 > " + (dir / "yes")).result, 1);
+  EXPECT_EQ(pipe_to(log.log, "cat >/dev/null; yes | head -n 1 > " + (dir / "yes")).result, 1);
 
   pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   sigaction(SIGPIPE, &previous_pipe, nullptr);

@@ -31,12 +31,12 @@ struct Stored {
 
 // Runs a Store In of `path_template` for a message from `from` with the given
 // (matched) recipients.
-Stored store(const std::string &path_template, const std::string &from = "ann@x",
+Stored store(const ActionEnv &env, const std::string &path_template, const std::string &from = "ann@x",
              const std::vector<std::string> &recipients = {}, const std::string &body = "Hello\n") {
   StandaloneAction a(ACTION_STORE_IN, path_template);
   Stored s{0, make_message(from, recipients, body)};
   complete_record_size(*s.msg, kWhen);
-  s.result = ActionStoreIn(*a.action, kWhen, *s.msg);
+  s.result = ActionStoreIn(*a.action, env, *s.msg);
   return s;
 }
 
@@ -49,7 +49,7 @@ TEST(StoreIn, CreatesWithItsModeAndAppendsAfterWhatIsThere) {
   LogCapture log;
   TempDir dir;
   const mode_t old_umask = umask(0);
-  Stored first = store(dir / "new");
+  Stored first = store(action_env(log.log, kWhen), dir / "new");
   umask(old_umask);
   EXPECT_EQ(first.result, 1);
   struct stat info {};
@@ -63,8 +63,8 @@ TEST(StoreIn, CreatesWithItsModeAndAppendsAfterWhatIsThere) {
     std::fputs("earlier contents\n", f);
     std::fclose(f);
   }
-  EXPECT_EQ(store(dir / "old").result, 1);
-  EXPECT_EQ(store(dir / "old", "bob@y").result, 1);
+  EXPECT_EQ(store(action_env(log.log, kWhen), dir / "old").result, 1);
+  EXPECT_EQ(store(action_env(log.log, kWhen), dir / "old", "bob@y").result, 1);
   EXPECT_EQ(read_file(dir / "old"), "earlier contents\n" + record_for() + record_for("bob@y"));
   EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(file_lock_entries(), 0u);
@@ -84,7 +84,7 @@ TEST(StoreIn, PathsThatCannotBeOpened) {
     for (const Case &c : cases) {
       SCOPED_TRACE(c.path);
       LogCapture log(accept);
-      EXPECT_EQ(store(c.path).result, 0);
+      EXPECT_EQ(store(action_env(log.log, kWhen), c.path).result, 0);
       EXPECT_EQ(log.lines(),
                 std::vector<std::string>{error_line("mlfi_eom", "Could not open file '" + c.path + "'.", c.error, accept)});
     }
@@ -95,9 +95,9 @@ TEST(StoreIn, PathsThatCannotBeOpened) {
 TEST(StoreIn, OneRecordPerMatchedRecipient) {
   LogCapture log;
   TempDir dir;
-  VerboseScope verbose(1);
+  const Trace trace{stdout, 1};
   testing::internal::CaptureStdout();
-  Stored s = store(dir / "%ALLTO.USER%", "ann@x", {"a@d", "b@d", "c@d"});
+  Stored s = store(action_env(log.log, kWhen, trace), dir / "%ALLTO.USER%", "ann@x", {"a@d", "b@d", "c@d"});
   EXPECT_EQ(testing::internal::GetCapturedStdout(), (dir / "a") + ", " + (dir / "b") + ", " + (dir / "c") + ", ");
   EXPECT_EQ(s.result, 1);
   EXPECT_EQ(s.msg->cursor, nullptr);
@@ -110,7 +110,7 @@ TEST(StoreIn, OneRecordPerMatchedRecipient) {
   msg->recipients.head->next->matched = 0;
   complete_record_size(*msg, kWhen);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 1);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(read_file(dir / "same"), record_for() + record_for());
   EXPECT_FALSE(file_exists(dir / "skipped"));
@@ -118,12 +118,13 @@ TEST(StoreIn, OneRecordPerMatchedRecipient) {
 }
 
 TEST(StoreIn, NoMatchedRecipientStoresOnceWithEmptyPlaceholders) {
+  LogCapture log;
   TempDir dir;
   StandaloneAction a(ACTION_STORE_IN, dir / "box%ALLTO%");
   auto msg = make_message("ann@x", {"a@d"});
   msg->recipients.head->matched = 0;
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 1);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 1);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
 }
 
@@ -135,7 +136,7 @@ TEST(StoreIn, PerRecipientStopsAtTheFirstFailure) {
   StandaloneAction a(ACTION_STORE_IN, dir / "%ALLTO.DOMAIN%/mbox");
   auto msg = make_message("ann@x", {"u@a", "u@b", "u@c"});
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionStoreIn(*a.action, kWhen, *msg), 0);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 0);
   ASSERT_NE(msg->cursor, nullptr);
   EXPECT_STREQ(msg->cursor->address.get(), "u@b");  // left for the dispatcher to clear
   EXPECT_EQ(read_file(dir / "a/mbox"), record_for());
@@ -192,7 +193,7 @@ TEST(StoreIn, WaitsForAnotherProcessAndAppendsAfterIt) {
   const std::string path = dir / "mbox";
   LockHolder holder(path, 300, "written by the lock holder\n");
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(store(path).result, 1);
+  EXPECT_EQ(store(action_env(log.log, kWhen), path).result, 1);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(250));
   EXPECT_EQ(holder.wait_exit(), 0);
   EXPECT_EQ(read_file(path), "written by the lock holder\n" + record_for());
@@ -204,9 +205,9 @@ TEST(StoreIn, GivesUpWhenTheLockIsNeverReleased) {
   TempDir dir;
   const std::string path = dir / "mbox";
   LockHolder holder(path, 5000, "late\n");
-  const long saved_limit = record_lock_wait_limit_ms.exchange(200);
-  EXPECT_EQ(store(path).result, 0);
-  record_lock_wait_limit_ms = saved_limit;
+  ActionEnv env = action_env(log.log, kWhen);
+  env.record_lock_wait_ms = 200;
+  EXPECT_EQ(store(env, path).result, 0);
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{error_line("mlfi_eom", "Could not get write lock on '" + path + "'.", EAGAIN)});
   EXPECT_EQ(read_file(path), "");
@@ -229,10 +230,12 @@ TEST(StoreIn, FailedWriteLeavesTheFileAsItWas) {
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-    log_stream = std::fopen(log_path.c_str(), "w");
+    Log child_log;
+    std::FILE *log_file = std::fopen(log_path.c_str(), "w");
+    child_log.set_stream(log_file);
     // The record is larger than the room left, so part of it gets written.
-    const int result = store(path, "ann@x", {}, std::string(600, 'b')).result;
-    std::fclose(log_stream);
+    const int result = store(action_env(child_log, kWhen), path, "ann@x", {}, std::string(600, 'b')).result;
+    std::fclose(log_file);
     _exit(result);
   }
   int status = 0;
@@ -257,7 +260,7 @@ TEST(StoreIn, HostileAddressesStayInTheDirectory) {
                                                "a/../../b@x/../.."};
   for (const char *tmpl : {"box/%FROM%-%ALLTO%", "box/%ALLTO.USER%", "box/%ALLTO.DOMAIN%", "box/%FROM.USER%%ALLTO%"}) {
     SCOPED_TRACE(tmpl);
-    EXPECT_EQ(store(dir / tmpl, "../../up@../..", recipients).result, 1);
+    EXPECT_EQ(store(action_env(log.log, kWhen), dir / tmpl, "../../up@../..", recipients).result, 1);
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
   for (const std::string &name : TempDir::entries_of(dir / "box")) {
@@ -294,7 +297,7 @@ TEST(StoreIn, ConcurrentAppendsStayWhole) {
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
       for (int m = 0; m < kMessages; ++m)
-        if (ActionStoreIn(*a.action, kWhen, *messages[static_cast<size_t>(t * kMessages + m)]) != 1) ++failures;
+        if (ActionStoreIn(*a.action, action_env(log.log, kWhen), *messages[static_cast<size_t>(t * kMessages + m)]) != 1) ++failures;
     });
   for (auto &thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);

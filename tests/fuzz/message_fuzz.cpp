@@ -22,10 +22,12 @@
 #include <cstring>
 #include <string>
 
-#include "actions/mailbox.h"
-#include "frontend/log.h"
+#include <memory>
+
+#include "base/log.h"
+#include "message/message_context.h"
+#include "message/record.h"
 #include "milter/filter.h"
-#include "milter/message_context.h"
 #include "rules/parser.h"
 
 namespace {
@@ -34,14 +36,14 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-// The one connection the events run on.
-struct Connection {
+// The one MTA connection the events run on.
+struct FakeMta {
   void *priv = nullptr;
   std::string auth;
   bool has_auth = false;
   std::size_t added = 0;  // headers and recipients handed to the "MTA"
 };
-Connection connection;
+FakeMta connection;
 
 constexpr char kRules[] =
     "{ From contains \"a\" or To ends \".org\" } Add Header \"X-Seen: %FROM% %SENDER.USER% %TO.DOMAIN%\";\n"
@@ -50,20 +52,27 @@ constexpr char kRules[] =
     "{ Not matched } Halt;\n"
     "{ Match all } Add Header \"%FROM%\", Add Header \":%TO%:\", Store In \"/dev/null\";\n";
 
+// One filter per verbose level, over the same rules and log.
+std::unique_ptr<Filter> filters[3];
+
 void set_up() {
   static bool done = false;
   if (done) return;
   done = true;
   static std::FILE *sink = std::fopen("/dev/null", "w");
-  log_stream = sink;
-  accept_on_error = 1;
-  add_headers_enabled = 1;
+  static Log log;
+  log.set_stream(sink);
+  auto rules = std::make_shared<RuleSet>();
   std::string error;
-  require(parse_rule_text(kRules, sizeof kRules - 1, rule_list, sink, error) == 1);
+  require(parse_rule_text(kRules, sizeof kRules - 1, *rules, sink, error));
+  for (int level = 0; level < 3; ++level) filters[level] = std::make_unique<Filter>(Settings{level, true}, log, rules);
 }
 
 SMFICTX *ctx() { return reinterpret_cast<SMFICTX *>(&connection); }
-MessageContext *current() { return static_cast<MessageContext *>(connection.priv); }
+MessageContext *current() {
+  const auto *attached = static_cast<const Connection *>(connection.priv);
+  return attached != nullptr ? attached->message.get() : nullptr;
+}
 
 // The record of the attached message, as end of message will count and
 // write it at `when`, must have the counted length.
@@ -74,10 +83,11 @@ void check_record_size(std::time_t when) {
   std::size_t size = 0;
   std::FILE *out = open_memstream(&buffer, &size);
   require(out != nullptr);
-  PrintMail(out, when, *msg);
+  PrintMail(out, when, *msg, filters[0]->log);
   std::fclose(out);
   std::free(buffer);
-  const std::int64_t counted = msg->record_size + static_cast<std::int64_t>(std::strlen(format_ctime(when).text)) + 4;
+  const std::int64_t counted = msg->record_size + static_cast<std::int64_t>(std::strlen(format_ctime(when).text)) +
+                               kRecordDateLineEnd + kRecordEndFixed;
   require(counted == static_cast<std::int64_t>(size));
 }
 
@@ -108,7 +118,7 @@ void run_event(char kind, char *text, std::size_t length) {
       connection.auth = text;
       connection.has_auth = true;
       break;
-    case 'V': verbose_level = length > 0 ? text[0] % 3 : 0; break;
+    case 'V': install_filter(filters[length > 0 ? static_cast<unsigned char>(text[0]) % 3 : 0].get()); break;
     case 'E': {
       const std::time_t now = std::time(nullptr);
       check_record_size(now);
@@ -155,8 +165,11 @@ int smfi_version(unsigned int *major, unsigned int *minor, unsigned int *patch) 
 
 int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   set_up();
-  verbose_level = 0;
+  install_filter(filters[0].get());
   connection.has_auth = false;
+  // An MTA that lets the filter add headers and recipients.
+  unsigned long f0 = 0, f1 = 0, f2 = 0, f3 = 0;
+  mlfi_negotiate(ctx(), SMFIF_ADDHDRS | SMFIF_ADDRCPT, 0, 0, 0, &f0, &f1, &f2, &f3);
   std::size_t start = 0;
   while (start < size) {
     std::size_t end = start;
@@ -170,7 +183,7 @@ int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   }
   // The connection ends: whatever is still attached is released.
   mlfi_close(ctx());
-  require(current() == nullptr);
+  require(connection.priv == nullptr);
   return 0;
 }
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "milter/message_context.h"
+#include "message/message_context.h"
 
 // The capture callbacks that share normalize_address's object file call the
 // milter library; the replay binary has none, and this target never calls

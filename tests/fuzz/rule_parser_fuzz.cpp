@@ -11,7 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "milter/message_context.h"
+#include "base/trace.h"
+#include "message/message_context.h"
 #include "rules/evaluate.h"
 #include "rules/listing.h"
 #include "rules/parser.h"
@@ -73,7 +74,7 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
     msg.recipients.append(std::move(recipient));
   }
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
-    if (evaluate_rule(*rule, msg)) msg.any_rule_matched = 1;
+    if (evaluate_rule(*rule, msg, Trace{})) msg.any_rule_matched = 1;
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
       for (Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) {
         msg.cursor = r;
@@ -92,9 +93,10 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   static std::FILE *sink = std::fopen("/dev/null", "w");
-  RuleList rules;
+  RuleSet set;
+  const RuleList &rules = set.rules;
   std::string error;
-  const int ok = parse_rule_text(reinterpret_cast<const char *>(data), size, rules, sink, error);
+  const bool ok = parse_rule_text(reinterpret_cast<const char *>(data), size, set, sink, error);
   if (!ok) {
     require(!error.empty() && error.back() == '\n');
     return 0;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "rules/template.h"
 
 namespace {

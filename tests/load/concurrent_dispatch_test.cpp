@@ -15,7 +15,7 @@
 
 #include "actions/file_lock.h"
 #include "milter/filter.h"
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 
@@ -79,11 +79,8 @@ std::map<std::string, int> records_of(const std::string &file) {
 TEST(ConcurrentDispatch, ManyConnectionsKeepEveryRecordAndLineWhole) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "per").c_str(), 0755), 0);
-  RuleListScope rules;
-  LogCapture log;
-  VerboseScope verbose(1);
-  const int saved_enabled = add_headers_enabled.load();
-  add_headers_enabled.store(1);
+  TestFilter rules(1);
+  LogCapture &log = rules.capture;
 
   Rule &all = rules.add(single_term(FIELD_MATCH_ALL));
   add_template_action(all, ACTION_STORE_IN, dir / "shared");
@@ -95,6 +92,7 @@ TEST(ConcurrentDispatch, ManyConnectionsKeepEveryRecordAndLineWhole) {
   add_template_action(failing, ACTION_STORE_IN, dir / "missing/box");
 
   std::vector<FakeConnection> connections(kThreads);
+  for (FakeConnection &c : connections) negotiate(c);
   std::vector<std::vector<sfsistat>> verdicts(kThreads);
   testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
@@ -107,7 +105,6 @@ TEST(ConcurrentDispatch, ManyConnectionsKeepEveryRecordAndLineWhole) {
     });
   for (auto &thread : threads) thread.join();
   const std::string trace = testing::internal::GetCapturedStdout();
-  add_headers_enabled.store(saved_enabled);
 
   // Each message's trace is three lines, but lines of different threads may
   // interleave; only their number is fixed.
@@ -120,7 +117,7 @@ TEST(ConcurrentDispatch, ManyConnectionsKeepEveryRecordAndLineWhole) {
     SCOPED_TRACE(t);
     const FakeConnection &c = connections[static_cast<std::size_t>(t)];
     EXPECT_EQ(verdicts[static_cast<std::size_t>(t)], std::vector<sfsistat>(kMessages, SMFIS_CONTINUE));
-    EXPECT_EQ(c.priv, nullptr);
+    EXPECT_EQ(context_of(c), nullptr);
     EXPECT_EQ(records_of(read_file(dir / ("per/t" + std::to_string(t)))).size(), static_cast<std::size_t>(kMessages));
     ASSERT_EQ(c.added_headers.size(), static_cast<std::size_t>(kMessages));
     for (int m = 0; m < kMessages; ++m)

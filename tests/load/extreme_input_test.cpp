@@ -10,7 +10,7 @@
 #include <string>
 
 #include "milter/filter.h"
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 
@@ -18,32 +18,25 @@ namespace {
 
 const std::string kHuge(1 << 20, 'A');  // 1 MiB, upper case: the capture lower-cases it
 
-struct AddHeadersEnabled {
-  int saved = add_headers_enabled.load();
-  AddHeadersEnabled() { add_headers_enabled.store(1); }
-  ~AddHeadersEnabled() { add_headers_enabled.store(saved); }
-};
-
 TEST(ExtremeInput, MegabyteSenderIsStoredWholeAndAddedAsAHeader) {
   TempDir dir;
-  RuleListScope rules;
-  LogCapture log;
-  AddHeadersEnabled enabled;
+  TestFilter rules;
+  LogCapture &log = rules.capture;
   Rule &rule = rules.add(single_term(FIELD_MATCH_ALL));
   add_template_action(rule, ACTION_STORE_IN, dir / "mbox");
   add_template_action(rule, ACTION_ADD_HEADER, "X-Sender:%FROM%");
 
   FakeConnection c;
+  negotiate(c);
   MessageInput m;
   m.sender = "<" + kHuge + "@Example.ORG>";
   m.recipients = {"<bob@example.org>"};
   m.headers = {{"Subject", "big sender"}};
   m.chunks = {"body\n"};
   feed(c, m);
-  std::int64_t record_size = 0;
-  c.on_setpriv = [&](void *old_priv, void *new_priv) {
-    if (old_priv != nullptr && new_priv == nullptr) record_size = static_cast<MessageContext *>(old_priv)->record_size;
-  };
+  // What end of message adds: the date line's 24 characters and newline,
+  // the blank line and the two final newlines.
+  const std::int64_t record_size = context_of(c)->record_size + 24 + kRecordDateLineEnd + kRecordEndFixed;
   EXPECT_EQ(mlfi_eom(c.ctx()), SMFIS_CONTINUE);
 
   const std::string lower(1 << 20, 'a');
@@ -58,8 +51,8 @@ TEST(ExtremeInput, MegabyteSenderIsStoredWholeAndAddedAsAHeader) {
 
 TEST(ExtremeInput, MegabyteRecipientInAPathOrCommandFailsCleanly) {
   TempDir dir;
-  RuleListScope rules;
-  LogCapture log;
+  TestFilter rules;
+  LogCapture &log = rules.capture;
   Rule &rule = rules.add(single_term(FIELD_TO, OP_CONTAINS, ""));
   add_template_action(rule, ACTION_STORE_IN, dir / "%ALLTO%");
   add_template_action(rule, ACTION_STORE_IN, dir / "all");

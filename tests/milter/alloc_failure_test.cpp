@@ -12,7 +12,7 @@
 #include "actions/actions.h"
 #include "actions/file_lock.h"
 #include "milter/filter.h"
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "support/alloc_failure.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
@@ -45,7 +45,8 @@ struct Allocation {
   const char *what;
 };
 const Allocation kAllocations[] = {
-    {0, "mlfi_envfrom", "private data"},
+    {0, "mlfi_envfrom", "private data"},  // the connection (no negotiation came first)
+    {0, "mlfi_envfrom", "private data"},  // the message
     {0, "mlfi_envfrom", "SMTP sender"},
     {0, "mlfi_envfrom", "sender address"},
     {1, "mlfi_envrcpt", "recipient structure"},
@@ -73,15 +74,14 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
   const int accept = GetParam();
   TempDir dir;
   const std::string mailbox = dir / "mbox";
-  RuleListScope rules;
-  Rule &rule = rules.add(single_term(FIELD_MATCH_ALL));
-  add_template_action(rule, ACTION_STORE_IN, mailbox);
-
   for (long n = 0;; ++n) {
     SCOPED_TRACE("failing allocation " + std::to_string(n) + " accept_on_error=" + std::to_string(accept));
     ASSERT_LE(n, kAllocationCount) << "more allocations than listed";
     unlink(mailbox.c_str());
-    LogCapture log(accept);
+    TestFilter rules(0, accept);
+    Rule &rule = rules.add(single_term(FIELD_MATCH_ALL));
+    add_template_action(rule, ACTION_STORE_IN, mailbox);
+    LogCapture &log = rules.capture;
     FakeConnection c;
     c.macros["{auth_authen}"] = "Ann";
     const std::vector<Step> steps = transaction();
@@ -97,8 +97,8 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
         const Allocation &a = kAllocations[n];
         EXPECT_EQ(i, a.step);
         want_lines.push_back(no_memory_line(a.where, a.what, accept));
-        EXPECT_EQ(verdict, failure_verdict());
-        EXPECT_EQ(c.priv, nullptr);
+        EXPECT_EQ(verdict, rules.filter.failure_verdict());
+        EXPECT_EQ(context_of(c), nullptr);
         if (verdict == SMFIS_TEMPFAIL) {
           // The MTA gives up on the transaction and aborts it.
           EXPECT_EQ(mlfi_abort(c.ctx()), SMFIS_CONTINUE);
@@ -114,7 +114,7 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
     }
     disarm_allocation_failure();
     EXPECT_EQ(mlfi_close(c.ctx()), SMFIS_CONTINUE);
-    EXPECT_EQ(c.priv, nullptr);
+    EXPECT_EQ(context_of(c), nullptr);
     EXPECT_EQ(file_lock_entries(), 0u);
     EXPECT_EQ(log.lines(), want_lines);
 
@@ -137,9 +137,8 @@ INSTANTIATE_TEST_SUITE_P(Policies, AllocationSweep, testing::Values(1, 0));
 // recipient would have succeeded.
 TEST(ActionOutOfMemory, ExpansionFailureFailsTheAction) {
   TempDir dir;
-  const int saved_enabled = add_headers_enabled.exchange(1);
   struct Case {
-    std::uint32_t kind;
+    ActionType kind;
     std::string text;
     const char *where;
     long fail_at;  // which expansion fails
@@ -154,23 +153,20 @@ TEST(ActionOutOfMemory, ExpansionFailureFailsTheAction) {
     SCOPED_TRACE(c.text);
     LogCapture log;
     FakeConnection connection;
+    ActionEnv env = action_env(log.log, 0);
+    env.ctx = connection.ctx();
+    env.add_headers_enabled = true;
     StandaloneAction a(c.kind, c.text);
     auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
     complete_record_size(*msg, 0);
     fail_nothrow_allocation(c.fail_at);
-    int result = -1;
-    switch (c.kind) {
-    case ACTION_STORE_IN: result = ActionStoreIn(*a.action, 0, *msg); break;
-    case ACTION_PIPE: result = ActionPipe(*a.action, 0, *msg); break;
-    default: result = ActionAddHeader(*a.action, connection.ctx(), *msg); break;
-    }
+    const int result = action_kind(c.kind).run(*a.action, env, *msg);
     disarm_allocation_failure();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(log.lines(), std::vector<std::string>{no_memory_line(c.where, "expanded template")});
     EXPECT_EQ(connection.added_headers.size(), static_cast<std::size_t>(c.fail_at));
   }
   EXPECT_TRUE(dir.entries().empty());
-  add_headers_enabled = saved_enabled;
 }
 
 TEST(AllocFailureSupport, DisarmedAllocatorBehavesNormally) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "milter/filter.h"
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 
@@ -40,7 +40,8 @@ TEST(NormalizeAddress, Table) {
 }
 
 TEST(Capture, KeepsEverythingInArrivalOrder) {
-  LogCapture log;
+  TestFilter filter;
+  LogCapture &log = filter.capture;
   FakeConnection c;
   c.macros["{auth_authen}"] = "Bob.Smith";
   MessageInput m;
@@ -75,12 +76,13 @@ TEST(Capture, KeepsEverythingInArrivalOrder) {
   EXPECT_EQ(msg->first_to, nullptr);
   EXPECT_EQ(msg->any_rule_matched, 0u);
   EXPECT_EQ(mlfi_abort(c.ctx()), SMFIS_CONTINUE);
-  EXPECT_EQ(c.priv, nullptr);
+  EXPECT_EQ(context_of(c), nullptr);
   EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(Capture, RecordSizeCountsEachPart) {
-  LogCapture log;
+  TestFilter filter;
+  LogCapture &log = filter.capture;
   FakeConnection c;
   ASSERT_EQ(call_envfrom(c, "<ab>"), SMFIS_CONTINUE);
   EXPECT_EQ(context_of(c)->record_size, 11);
@@ -93,7 +95,7 @@ TEST(Capture, RecordSizeCountsEachPart) {
   ASSERT_EQ(call_body(c, std::string(5, '\0')), SMFIS_CONTINUE);
   EXPECT_EQ(context_of(c)->record_size, 42);
   EXPECT_EQ(mlfi_close(c.ctx()), SMFIS_CONTINUE);
-  EXPECT_EQ(c.priv, nullptr);
+  EXPECT_EQ(context_of(c), nullptr);
 
   ASSERT_EQ(call_envfrom(c, "<>"), SMFIS_CONTINUE);
   EXPECT_STREQ(context_of(c)->from.get(), "");
@@ -103,7 +105,8 @@ TEST(Capture, RecordSizeCountsEachPart) {
 }
 
 TEST(Capture, HeaderWithoutNameOrValue) {
-  LogCapture log;
+  TestFilter filter;
+  LogCapture &log = filter.capture;
   FakeConnection c;
   ASSERT_EQ(call_envfrom(c, "<a@b>"), SMFIS_CONTINUE);
   const std::int64_t before = context_of(c)->record_size;
@@ -133,7 +136,8 @@ TEST(Capture, HeaderWithoutNameOrValue) {
 }
 
 TEST(Capture, TwoTransactionsOnOneConnectionShareNothing) {
-  LogCapture log;
+  TestFilter filter;
+  LogCapture &log = filter.capture;
   FakeConnection c;
   ASSERT_EQ(call_envfrom(c, "<first@x>"), SMFIS_CONTINUE);
   ASSERT_EQ(call_envrcpt(c, "<one@x>"), SMFIS_CONTINUE);
@@ -147,7 +151,7 @@ TEST(Capture, TwoTransactionsOnOneConnectionShareNothing) {
   ASSERT_EQ(call_envfrom(c, "<third@x>"), SMFIS_CONTINUE);
   EXPECT_STREQ(context_of(c)->from.get(), "third@x");
   EXPECT_EQ(mlfi_close(c.ctx()), SMFIS_CONTINUE);
-  EXPECT_EQ(c.priv, nullptr);
+  EXPECT_EQ(context_of(c), nullptr);
   EXPECT_TRUE(log.lines().empty());
 }
 
@@ -155,7 +159,8 @@ TEST(Capture, TwoTransactionsOnOneConnectionShareNothing) {
 // when no MAIL FROM came, so neither may log or refuse anything.
 TEST(Capture, AbortAndCloseWithoutContextAreSilent) {
   for (int accept : {1, 0}) {
-    LogCapture log(accept);
+    TestFilter filter(0, accept);
+    LogCapture &log = filter.capture;
     FakeConnection c;
     EXPECT_EQ(mlfi_abort(c.ctx()), SMFIS_CONTINUE);
     EXPECT_EQ(mlfi_close(c.ctx()), SMFIS_CONTINUE);
@@ -204,11 +209,12 @@ TEST(Verdict, EveryRowOfTheErrorPolicy) {
   for (int accept : {1, 0}) {
     for (const Row &row : rows) {
       SCOPED_TRACE(std::string(row.name) + " accept_on_error=" + std::to_string(accept));
-      LogCapture log(accept);
+      TestFilter filter(0, accept);
+      LogCapture &log = filter.capture;
       FakeConnection c;
       const sfsistat want = row.fails && accept == 0 ? SMFIS_TEMPFAIL : SMFIS_CONTINUE;
       EXPECT_EQ(row.call(c), want);
-      EXPECT_EQ(c.priv, nullptr);
+      EXPECT_EQ(context_of(c), nullptr);
       std::vector<std::string> want_lines;
       if (row.where) want_lines.push_back(no_private_data_line(row.where, accept));
       EXPECT_EQ(log.lines(), want_lines);

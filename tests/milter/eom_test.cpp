@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "milter/filter.h"
-#include "milter/message_context.h"
+#include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 
@@ -27,31 +27,36 @@ MessageInput three_recipients() {
 std::unique_ptr<ConditionNode> every_recipient() { return single_term(FIELD_TO, OP_CONTAINS, ""); }
 
 TEST(Eom, EmptyRuleListOnlyCompletesTheCount) {
-  RuleListScope rules;
-  LogCapture log;
-  VerboseScope verbose(1);
+  TestFilter rules(1);
+  LogCapture &log = rules.capture;
   FakeConnection c;
   feed(c, three_recipients());
-  const std::int64_t captured = context_of(c)->record_size;
-  std::int64_t at_release = -1;
-  c.on_setpriv = [&](void *old_priv, void *new_priv) {
-    if (old_priv != nullptr && new_priv == nullptr) at_release = static_cast<MessageContext *>(old_priv)->record_size;
-  };
-  const std::time_t before = std::time(nullptr);
   testing::internal::CaptureStdout();
   EXPECT_EQ(mlfi_eom(c.ctx()), SMFIS_CONTINUE);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(c.priv, nullptr);
-  EXPECT_EQ(at_release, captured + static_cast<std::int64_t>(std::strlen(format_ctime(before).text)) + 1 + 3);
-  EXPECT_EQ(at_release, captured + 28);  // a four-digit year
+  EXPECT_EQ(context_of(c), nullptr);
   EXPECT_TRUE(log.lines().empty());
+}
+
+// What end of message adds to the count: the date line and the three
+// newlines that close the record; a stored record is exactly that long.
+TEST(Eom, CompletesTheCountOfTheRecordItStores) {
+  TempDir dir;
+  TestFilter rules;
+  Rule &all = rules.add(single_term(FIELD_MATCH_ALL));
+  add_template_action(all, ACTION_STORE_IN, dir / "mbox");
+  FakeConnection c;
+  feed(c, three_recipients());
+  const std::int64_t captured = context_of(c)->record_size;
+  EXPECT_EQ(mlfi_eom(c.ctx()), SMFIS_CONTINUE);
+  EXPECT_EQ(static_cast<std::int64_t>(read_file(dir / "mbox").size()), captured + 28);  // a four-digit year
 }
 
 TEST(Eom, FailedActionsDoNotStopTheRestAndSetTheVerdict) {
   for (int accept : {1, 0}) {
     SCOPED_TRACE(accept);
     TempDir dir;
-    RuleListScope rules;
+    TestFilter rules(0, accept);
     Rule &first = rules.add(single_term(FIELD_MATCH_ALL));
     add_template_action(first, ACTION_STORE_IN, dir / "missing/mbox");
     add_template_action(first, ACTION_STORE_IN, dir / "one");
@@ -60,11 +65,11 @@ TEST(Eom, FailedActionsDoNotStopTheRestAndSetTheVerdict) {
     Rule &third = rules.add(single_term(FIELD_MATCH_ALL));
     add_template_action(third, ACTION_STORE_IN, dir / "two");
 
-    LogCapture log(accept);
+    LogCapture &log = rules.capture;
     FakeConnection c;
     feed(c, three_recipients());
     EXPECT_EQ(mlfi_eom(c.ctx()), accept ? SMFIS_CONTINUE : SMFIS_TEMPFAIL);
-    EXPECT_EQ(c.priv, nullptr);
+    EXPECT_EQ(context_of(c), nullptr);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(read_file(dir / "one"), read_file(dir / "two"));  // one message time for all records
     EXPECT_EQ(log.lines(),
@@ -75,7 +80,7 @@ TEST(Eom, FailedActionsDoNotStopTheRestAndSetTheVerdict) {
 
 TEST(Eom, HaltEndsTheWalkAfterTheRulesActions) {
   TempDir dir;
-  RuleListScope rules;
+  TestFilter rules;
   Rule &halting = rules.add(single_term(FIELD_MATCH_ALL), 1);
   add_template_action(halting, ACTION_STORE_IN, dir / "first");
   Rule &later = rules.add(single_term(FIELD_MATCH_ALL));
@@ -90,11 +95,11 @@ TEST(Eom, HaltEndsTheWalkAfterTheRulesActions) {
 // A per-recipient Store In that fails at the second recipient leaves the
 // walk at it; the per-recipient Pipe after it starts again from the first.
 TEST(Eom, PerRecipientActionAfterAFailedOneStartsFromTheFirstRecipient) {
-  LogCapture log;
   TempDir dir;
   mkdir((dir / "a").c_str(), 0700);
   mkdir((dir / "c").c_str(), 0700);
-  RuleListScope rules;
+  TestFilter rules;
+  LogCapture &log = rules.capture;
   Rule &rule = rules.add(every_recipient());
   add_template_action(rule, ACTION_STORE_IN, dir / "%ALLTO.USER%/mbox");
   add_template_action(rule, ACTION_PIPE, "echo %ALLTO.USER% >> " + (dir / "piped"));
@@ -110,8 +115,7 @@ TEST(Eom, PerRecipientActionAfterAFailedOneStartsFromTheFirstRecipient) {
 
 TEST(Eom, VerboseTraceByteForByte) {
   TempDir dir;
-  RuleListScope rules;
-  const int saved_enabled = add_headers_enabled.exchange(1);
+  TestFilter rules(1);
   rules.add(single_term(FIELD_UNDEFINED));  // never holds, traces nothing of its own
   Rule &all = rules.add(single_term(FIELD_MATCH_ALL));
   add_template_action(all, ACTION_STORE_IN, dir / "%FROM.USER%");
@@ -124,9 +128,8 @@ TEST(Eom, VerboseTraceByteForByte) {
   Rule &after_halt = rules.add(single_term(FIELD_MATCH_ALL));
   add_template_action(after_halt, ACTION_STORE_IN, dir / "never");
 
-  LogCapture log;
-  VerboseScope verbose(1);
   FakeConnection c;
+  negotiate(c);
   MessageInput m = three_recipients();
   m.sender = "<../Ann@X>";
   m.recipients = {"<a@x>", "<b@x>"};
@@ -134,7 +137,6 @@ TEST(Eom, VerboseTraceByteForByte) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(mlfi_eom(c.ctx()), SMFIS_CONTINUE);
   const std::string trace = testing::internal::GetCapturedStdout();
-  add_headers_enabled = saved_enabled;
 
   const std::string want =
       "()\n"
@@ -152,12 +154,14 @@ TEST(Eom, VerboseTraceByteForByte) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"_._ann", "r-a", "r-b"}));
 
   // At level 0 the same message prints nothing.
-  verbose_level = 0;
+  const Filter quiet_filter(Settings{}, rules.capture.log, rules.rules);
+  install_filter(const_cast<Filter *>(&quiet_filter));
   FakeConnection quiet;
   feed(quiet, m);
   testing::internal::CaptureStdout();
   mlfi_eom(quiet.ctx());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  install_filter(&rules.filter);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "milter/filter.h"
-#include "rules/parser.h"
 #include "support/fake_smfi.h"
+#include "support/milter_helpers.h"
 
 namespace {
 
@@ -21,14 +21,16 @@ struct Answer {
   sfsistat result;
   unsigned long actions = kUnset, steps = kUnset, word2 = kUnset, word3 = kUnset;
   std::string warning;
+  int enabled = -1;  // what the connection keeps, -1 when nothing was attached
 };
 
+// One MTA connection's negotiation with a filter whose rules do or do not
+// hold an Add Header, against a milter library of `version`.
 Answer negotiate(unsigned long offered_actions, unsigned long offered_steps, int has_add_header,
                  FakeVersion version = {}) {
-  const FakeVersion saved_version = fake_version;
-  const int saved_config = config_has_add_header;
+  TestFilter filter;
+  filter.rules->has_add_header = has_add_header != 0;
   fake_version = version;
-  config_has_add_header = has_add_header;
   FakeConnection connection;
   Answer answer{};
   answer.actions = answer.steps = answer.word2 = answer.word3 = kUnset;
@@ -36,8 +38,8 @@ Answer negotiate(unsigned long offered_actions, unsigned long offered_steps, int
   answer.result = mlfi_negotiate(connection.ctx(), offered_actions, offered_steps, 0, 0, &answer.actions,
                                  &answer.steps, &answer.word2, &answer.word3);
   answer.warning = testing::internal::GetCapturedStderr();
-  fake_version = saved_version;
-  config_has_add_header = saved_config;
+  fake_version = FakeVersion{};
+  if (const auto *kept = static_cast<const Connection *>(connection.priv)) answer.enabled = kept->add_headers_enabled;
   return answer;
 }
 
@@ -60,9 +62,8 @@ TEST(Negotiate, AsksForBothModificationsOnlyWhenBothAreOffered) {
   };
   for (const ActionCase &c : cases) {
     SCOPED_TRACE(c.name);
-    add_headers_enabled = 1 - c.want_enabled;
     const Answer answer = negotiate(c.offered, kAllSteps, c.has_add_header);
-    EXPECT_EQ(add_headers_enabled.load(), c.want_enabled);
+    EXPECT_EQ(answer.enabled, c.want_enabled);
     EXPECT_EQ(answer.actions, c.want_actions);
     EXPECT_EQ(answer.warning, c.want_warning ? kWarning : "");
     EXPECT_EQ(answer.result, SMFIS_CONTINUE);
@@ -72,6 +73,23 @@ TEST(Negotiate, AsksForBothModificationsOnlyWhenBothAreOffered) {
 TEST(Negotiate, WarnsOnEveryConnectionThatLacksTheActions) {
   EXPECT_EQ(negotiate(SMFIF_ADDHDRS, kAllSteps, 1).warning, kWarning);
   EXPECT_EQ(negotiate(SMFIF_ADDHDRS, kAllSteps, 1).warning, kWarning);
+}
+
+// Two MTAs share the daemon: each connection's messages get what its own MTA
+// granted, whichever negotiated last.
+TEST(Negotiate, WhatWasGrantedIsKeptPerConnection) {
+  TestFilter filter;
+  Rule &all = filter.add(single_term(FIELD_MATCH_ALL));
+  add_template_action(all, ACTION_ADD_HEADER, "X-Seen: yes");
+  FakeConnection granting, refusing;
+  negotiate(granting);
+  negotiate(refusing, SMFIF_ADDRCPT);
+  for (FakeConnection *c : {&granting, &refusing}) feed(*c, MessageInput{"<a@x>", {"<b@x>"}, {{"S", "v"}}, {"b\n"}});
+  EXPECT_EQ(mlfi_eom(granting.ctx()), SMFIS_CONTINUE);
+  EXPECT_EQ(mlfi_eom(refusing.ctx()), SMFIS_CONTINUE);
+  EXPECT_EQ(granting.added_headers.size(), 1u);
+  EXPECT_TRUE(refusing.added_headers.empty());
+  EXPECT_TRUE(refusing.calls.empty());
 }
 
 struct StepCase {
@@ -114,10 +132,9 @@ TEST(Negotiate, OldLibraryGetsAllOptions) {
   };
   for (const VersionCase &c : cases) {
     SCOPED_TRACE(c.name);
-    add_headers_enabled = 0;
     const Answer answer = negotiate(SMFIF_ADDHDRS | SMFIF_ADDRCPT, kAllSteps, 0, c.version);
     EXPECT_EQ(answer.result, c.want);
-    EXPECT_EQ(add_headers_enabled.load(), 1) << "set before the version is asked";
+    EXPECT_EQ(answer.enabled, 1) << "kept before the version is asked";
     EXPECT_EQ(answer.actions, 5u);
     if (c.want == SMFIS_ALL_OPTS) {
       EXPECT_EQ(answer.steps, kUnset);

@@ -26,13 +26,13 @@ TEST(ShutdownDeathTest, MessageEndingAfterCloseIsRefusedUnfiltered) {
   EXPECT_EXIT(
       {
         TempDir dir;
-        RuleListScope rules;
+        TestFilter rules;
         add_template_action(rules.add(single_term(FIELD_MATCH_ALL)), ACTION_STORE_IN, dir / "mbox");
         FakeConnection c;
         feed(c, one_message());
-        const bool drained = close_dispatch(1000);
+        const bool drained = rules.filter.close_dispatch(1000);
         const sfsistat verdict = mlfi_eom(c.ctx());
-        std::exit(drained && verdict == SMFIS_TEMPFAIL && c.priv == nullptr && !file_exists(dir / "mbox") ? 0 : 1);
+        std::exit(drained && verdict == SMFIS_TEMPFAIL && context_of(c) == nullptr && !file_exists(dir / "mbox") ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
 }
@@ -42,7 +42,7 @@ TEST(ShutdownDeathTest, CloseWaitsForARunningMessage) {
   EXPECT_EXIT(
       {
         TempDir dir;
-        RuleListScope rules;
+        TestFilter rules;
         add_template_action(rules.add(single_term(FIELD_MATCH_ALL)), ACTION_PIPE,
                             "touch " + (dir / "started") + "; sleep 1; cat > " + (dir / "piped"));
         FakeConnection c;
@@ -51,8 +51,8 @@ TEST(ShutdownDeathTest, CloseWaitsForARunningMessage) {
         std::thread message([&] { verdict = mlfi_eom(c.ctx()); });
         for (int i = 0; i < 1000 && !file_exists(dir / "started"); ++i)
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const bool early = close_dispatch(10);   // the command is still running
-        const bool drained = close_dispatch(5000);
+        const bool early = rules.filter.close_dispatch(10);   // the command is still running
+        const bool drained = rules.filter.close_dispatch(5000);
         message.join();
         std::exit(!early && drained && verdict == SMFIS_CONTINUE && file_exists(dir / "piped") ? 0 : 1);
       },

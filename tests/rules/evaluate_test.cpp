@@ -12,16 +12,12 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/log.h"
+#include "base/trace.h"
 #include "rules/parser.h"
 
 namespace {
 
-struct VerboseLevel {
-  explicit VerboseLevel(int level) : saved(verbose_level) { verbose_level = level; }
-  ~VerboseLevel() { verbose_level = saved; }
-  int saved;
-};
+const Trace kNoTrace;
 
 void add_recipients(MessageContext &msg, std::initializer_list<const char *> addresses) {
   for (const char *address : addresses) {
@@ -44,18 +40,18 @@ struct Evaluated {
 };
 
 Evaluated evaluate(const Rule &rule, MessageContext &msg) {
-  VerboseLevel verbose(1);
+  const Trace trace{stdout, 1};
   ::testing::internal::CaptureStdout();
-  const int result = evaluate_rule(rule, msg);
+  const int result = evaluate_rule(rule, msg, trace);
   std::fflush(stdout);
   return {result, ::testing::internal::GetCapturedStdout()};
 }
 
 RuleList parse(std::string_view text) {
-  RuleList rules;
+  RuleSet set;
   std::string error;
-  EXPECT_EQ(parse_rule_text(text.data(), text.size(), rules, nullptr, error), 1) << text << error;
-  return rules;
+  EXPECT_TRUE(parse_rule_text(text.data(), text.size(), set, nullptr, error)) << text << error;
+  return std::move(set.rules);
 }
 
 TEST(Evaluate, TraceOfANegatedRecipientTest) {
@@ -68,7 +64,6 @@ TEST(Evaluate, TraceOfANegatedRecipientTest) {
   EXPECT_EQ(e.result, 0);
   EXPECT_EQ(e.trace, "(\"ann\" contains \"an\" [true](!(\"bob\" is \"cy\" [false], \"cy\" is \"cy\" [true]) [false] ))");
   EXPECT_EQ(selection(msg), "10");
-  EXPECT_EQ(msg.current_rule, rules.head.get());
   EXPECT_EQ(msg.first_to, nullptr);
 }
 
@@ -177,7 +172,7 @@ TEST(Evaluate, ResultsSelectionsAndTraces) {
     add_recipients(quiet, c.to);
     quiet.any_rule_matched = c.any_rule_matched;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(evaluate_rule(*rules.head, quiet), c.want) << c.rule;
+    EXPECT_EQ(evaluate_rule(*rules.head, quiet, kNoTrace), c.want) << c.rule;
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.rule;
   }
@@ -193,11 +188,11 @@ TEST(Evaluate, SelectionIsClearedOnlyForRulesThatUseRecipients) {
   msg.first_to = msg.recipients.head->address.get();
 
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(evaluate_rule(plain, msg), 1);
+  EXPECT_EQ(evaluate_rule(plain, msg, kNoTrace), 1);
   EXPECT_EQ(selection(msg), "110");  // adds to what an earlier rule selected
   EXPECT_STREQ(msg.first_to, "a");
 
-  EXPECT_EQ(evaluate_rule(selecting, msg), 1);
+  EXPECT_EQ(evaluate_rule(selecting, msg, kNoTrace), 1);
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(selection(msg), "001");
   EXPECT_STREQ(msg.first_to, "c");
@@ -277,7 +272,7 @@ TEST(Evaluate, LongChainsNeedNoStack) {
                   MessageContext msg;
                   msg.from = copy_text("a");
                   add_recipients(msg, {"b"});
-                  j->result = evaluate_rule(*j->rule, msg);
+                  j->result = evaluate_rule(*j->rule, msg, kNoTrace);
                   return nullptr;
                 },
                 &job),

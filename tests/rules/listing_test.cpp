@@ -25,10 +25,10 @@ template <class Print> std::string capture(Print print) {
 }
 
 std::string list(std::string_view rule_file) {
-  RuleList rules;
+  RuleSet set;
   std::string error;
-  EXPECT_EQ(parse_rule_text(rule_file.data(), rule_file.size(), rules, nullptr, error), 1) << rule_file << error;
-  return capture([&](std::FILE *out) { print_rules(out, rules); });
+  EXPECT_TRUE(parse_rule_text(rule_file.data(), rule_file.size(), set, nullptr, error)) << rule_file << error;
+  return capture([&](std::FILE *out) { print_rules(out, set.rules); });
 }
 
 TEST(Listing, ParsedRules) {

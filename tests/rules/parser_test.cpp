@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "milter/message_context.h"
+#include "base/trace.h"
+#include "message/message_context.h"
 #include "rules/evaluate.h"
 #include "rules/listing.h"
 #include "rules/template.h"
@@ -42,7 +43,8 @@ class Capture {
 };
 
 struct Parsed {
-  RuleList rules;
+  RuleSet set;
+  RuleList &rules = set.rules;
   int ok = 0;
   std::string error;
   std::string diagnostics;
@@ -51,7 +53,7 @@ struct Parsed {
 std::unique_ptr<Parsed> parse(std::string_view text) {
   auto p = std::make_unique<Parsed>();
   Capture diagnostics;
-  p->ok = parse_rule_text(text.data(), text.size(), p->rules, diagnostics.stream(), p->error);
+  p->ok = parse_rule_text(text.data(), text.size(), p->set, diagnostics.stream(), p->error) ? 1 : 0;
   p->diagnostics = diagnostics.text();
   return p;
 }
@@ -288,14 +290,16 @@ TEST(RuleParser, ChainsNestToTheRight) {
   EXPECT_EQ(top->right->left_term->field, FIELD_MATCH_ALL);
 }
 
-TEST(RuleParser, AddHeaderFlagIsResetForEachFile) {
-  config_has_add_header = 1;
-  EXPECT_EQ(parse("{ Match all } Store In x;")->ok, 1);
-  EXPECT_EQ(config_has_add_header, 0);
-  EXPECT_EQ(parse("{ Match all } Store In x, Add Header \"X-Y: z\";")->ok, 1);
-  EXPECT_EQ(config_has_add_header, 1);
-  EXPECT_EQ(parse("")->ok, 1);
-  EXPECT_EQ(config_has_add_header, 0);
+TEST(RuleParser, RuleSetTellsWhetherAnAddHeaderStandsInIt) {
+  auto plain = parse("{ Match all } Store In x;");
+  EXPECT_EQ(plain->ok, 1);
+  EXPECT_FALSE(plain->set.has_add_header);
+  auto adding = parse("{ Match all } Store In x, Add Header \"X-Y: z\";");
+  EXPECT_EQ(adding->ok, 1);
+  EXPECT_TRUE(adding->set.has_add_header);
+  auto empty = parse("");
+  EXPECT_EQ(empty->ok, 1);
+  EXPECT_FALSE(empty->set.has_add_header);
 }
 
 TEST(RuleParser, RulesBuiltBeforeAnErrorStayInTheList) {
@@ -347,7 +351,7 @@ TEST(RuleParser, DeepNestingFailsInsteadOfOverflowingTheStack) {
     print_rules(listing.stream(), p->rules);
     EXPECT_TRUE(listing.text() == c.want_listing);
     MessageContext msg;
-    EXPECT_EQ(evaluate_rule(*p->rules.head, msg), 1);
+    EXPECT_EQ(evaluate_rule(*p->rules.head, msg, Trace{}), 1);
   }
 }
 
@@ -357,17 +361,18 @@ TEST(RuleParser, ExampleRuleFileLoadsCleanly) {
   const std::filesystem::path path = source_dir() / "examples" / "rules.conf";
   std::FILE *in = std::fopen(path.c_str(), "r");
   ASSERT_NE(in, nullptr) << path;
-  RuleList rules;
+  RuleSet set;
+  const RuleList &rules = set.rules;
   std::string error;
   Capture diagnostics;
-  EXPECT_EQ(parse_rule_file(in, rules, diagnostics.stream(), error), 1) << error;
+  EXPECT_TRUE(parse_rule_file(in, set, diagnostics.stream(), error)) << error;
   std::fclose(in);
   EXPECT_EQ(error, "");
   EXPECT_EQ(diagnostics.text(), "");
   int count = 0;
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) ++count;
   EXPECT_EQ(count, 5);
-  EXPECT_EQ(config_has_add_header, 1);
+  EXPECT_TRUE(set.has_add_header);
 }
 
 class LoadRuleFile : public ::testing::Test {
@@ -377,26 +382,44 @@ class LoadRuleFile : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  void SetUp() override { free_rule_list(rule_list); }
-  void TearDown() override { free_rule_list(rule_list); }
 };
 
-TEST_F(LoadRuleFile, FillsTheRuleList) {
-  load_rule_file(write("quorvane_rules_ok.conf", "{ Match all } Halt;\n{ Not matched } Store In /x;\n").c_str());
-  ASSERT_NE(rule_list.head, nullptr);
-  EXPECT_EQ(rule_list.head->next.get(), rule_list.tail);
-  EXPECT_EQ(rule_list.tail->actions.head->kind, ACTION_STORE_IN);
+TEST_F(LoadRuleFile, FillsTheRuleSet) {
+  RuleSet set;
+  std::string error;
+  EXPECT_TRUE(load_rule_file(write("quorvane_rules_ok.conf", "{ Match all } Halt;\n{ Not matched } Store In /x;\n").c_str(),
+                             set, nullptr, error));
+  EXPECT_EQ(error, "");
+  ASSERT_NE(set.rules.head, nullptr);
+  EXPECT_EQ(set.rules.head->next.get(), set.rules.tail);
+  EXPECT_EQ(set.rules.tail->actions.head->kind, ACTION_STORE_IN);
 }
 
-TEST_F(LoadRuleFile, EndsTheProcessOnFailure) {
-  EXPECT_EXIT(load_rule_file("/nonexistent/quorvane.conf"), ::testing::ExitedWithCode(70),
-              "^Unable to open config file at \"/nonexistent/quorvane.conf\" \\(errno: 2:No such file or "
-              "directory\\)\\. Aborting\\.\n$");
-  const std::string broken = write("quorvane_rules_broken.conf", "{ Match all } Halt;\n{ Frm is x } Halt;\n");
-  EXPECT_EXIT(load_rule_file(broken.c_str()), ::testing::ExitedWithCode(70), "^Parsing error - expected From\n$");
-  const std::string warned = write("quorvane_rules_warned.conf", "{ From is x Store In y;");
-  EXPECT_EXIT(load_rule_file(warned.c_str()), ::testing::ExitedWithCode(70),
-              "^Parsing error - expected o, a or \\), found \"S\"\nParsing error - expected at least one action\n$");
+// The caller gets the exact text start-up prints before it exits 70.
+TEST_F(LoadRuleFile, ReportsFailuresToItsCaller) {
+  struct Case {
+    std::string path;
+    std::string want_error;
+    std::string want_diagnostics;
+  };
+  const Case cases[] = {
+      {"/nonexistent/quorvane.conf",
+       "Unable to open config file at \"/nonexistent/quorvane.conf\" (errno: 2:No such file or directory). Aborting.\n",
+       ""},
+      {write("quorvane_rules_broken.conf", "{ Match all } Halt;\n{ Frm is x } Halt;\n"),
+       "Parsing error - expected From\n", ""},
+      {write("quorvane_rules_warned.conf", "{ From is x Store In y;"), "Parsing error - expected at least one action\n",
+       "Parsing error - expected o, a or ), found \"S\"\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    RuleSet set;
+    std::string error;
+    Capture diagnostics;
+    EXPECT_FALSE(load_rule_file(c.path.c_str(), set, diagnostics.stream(), error));
+    EXPECT_EQ(error, c.want_error);
+    EXPECT_EQ(diagnostics.text(), c.want_diagnostics);
+  }
 }
 
 }  // namespace

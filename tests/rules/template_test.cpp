@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "milter/message_context.h"
+#include "message/message_context.h"
 
 namespace {
 

@@ -2,7 +2,13 @@
 // smfi_addheader, smfi_addrcpt and smfi_version for unit tests.
 #include "support/fake_smfi.h"
 
+#include "milter/filter.h"
+
 FakeVersion fake_version;
+
+FakeConnection::~FakeConnection() {
+  if (priv != nullptr) mlfi_close(ctx());
+}
 
 namespace {
 FakeConnection *connection(SMFICTX *ctx) { return reinterpret_cast<FakeConnection *>(ctx); }

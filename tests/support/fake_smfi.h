@@ -14,6 +14,11 @@
 #include <vector>
 
 struct FakeConnection {
+  FakeConnection() = default;
+  FakeConnection(const FakeConnection &) = delete;
+  FakeConnection &operator=(const FakeConnection &) = delete;
+  ~FakeConnection();  // the MTA's close: releases what the filter attached
+
   void *priv = nullptr;
   std::map<std::string, std::string> macros;  // e.g. {"{auth_authen}", "Bob"}
   std::vector<std::pair<std::string, std::string>> added_headers;

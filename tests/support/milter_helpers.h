@@ -1,6 +1,7 @@
 // Helpers shared by the capture, dispatch and action tests: a captured log,
-// a scratch directory, feeding a message through the capture callbacks of a
-// FakeConnection, and hand-built rules.
+// a filter installed for the callbacks, a scratch directory, feeding a
+// message through the capture callbacks of a FakeConnection, and hand-built
+// messages and rules.
 #pragma once
 
 #include <dirent.h>
@@ -19,27 +20,30 @@
 #include <string>
 #include <vector>
 
-#include "actions/mailbox.h"
-#include "frontend/log.h"
-#include "milter/message_context.h"
+#include "actions/actions.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/trace.h"
+#include "message/message_context.h"
+#include "message/record.h"
+#include "milter/filter.h"
 #include "rules/rule.h"
 #include "rules/template.h"
 #include "support/fake_smfi.h"
 
-// Points log_stream at a temporary file for the life of the object and sets
-// the error policy; both are restored afterwards.
+// A Log with the error policy `accept` whose lines go to a temporary file.
 class LogCapture {
  public:
-  explicit LogCapture(int accept = 1) : saved_stream_(log_stream), saved_accept_(accept_on_error) {
+  explicit LogCapture(int accept = 1) : log(accept != 0) {
     file_ = std::tmpfile();
-    log_stream = file_;
-    accept_on_error = accept;
+    log.set_stream(file_);
   }
   ~LogCapture() {
-    log_stream = saved_stream_;
-    accept_on_error = saved_accept_;
+    log.set_stream(nullptr);
     std::fclose(file_);
   }
+
+  Log log;
   LogCapture(const LogCapture &) = delete;
   LogCapture &operator=(const LogCapture &) = delete;
 
@@ -86,8 +90,6 @@ class LogCapture {
   }
 
   std::FILE *file_ = nullptr;
-  std::FILE *saved_stream_;
-  int saved_accept_;
 };
 
 // The expected log lines, with the timestamp as LogCapture shows it.
@@ -191,6 +193,13 @@ inline sfsistat call_body(FakeConnection &c, const std::string &chunk) {
   return mlfi_body(c.ctx(), reinterpret_cast<unsigned char *>(copy.data()), copy.size());
 }
 
+// The negotiation of an MTA that grants `actions` (by default adding headers
+// and recipients).
+inline void negotiate(FakeConnection &c, unsigned long actions = SMFIF_ADDHDRS | SMFIF_ADDRCPT) {
+  unsigned long f0 = 0, f1 = 0, f2 = 0, f3 = 0;
+  mlfi_negotiate(c.ctx(), actions, 0, 0, 0, &f0, &f1, &f2, &f3);
+}
+
 // Feeds envelope, headers and body through the capture callbacks; every
 // callback must continue.
 inline void feed(FakeConnection &c, const MessageInput &m) {
@@ -200,7 +209,21 @@ inline void feed(FakeConnection &c, const MessageInput &m) {
   for (const auto &chunk : m.chunks) ASSERT_EQ(call_body(c, chunk), SMFIS_CONTINUE);
 }
 
-inline MessageContext *context_of(FakeConnection &c) { return static_cast<MessageContext *>(c.priv); }
+// The message attached to the connection, or null.
+// The message the builders make of `m`, as the capture callbacks would.
+inline std::unique_ptr<MessageContext> build_message(const MessageInput &m) {
+  auto msg = std::make_unique<MessageContext>();
+  EXPECT_EQ(set_sender(*msg, m.sender.c_str()), nullptr);
+  for (const auto &r : m.recipients) EXPECT_EQ(add_recipient(*msg, r.c_str()), nullptr);
+  for (const auto &[name, value] : m.headers) EXPECT_EQ(add_header(*msg, name.c_str(), value.c_str()), nullptr);
+  for (const auto &chunk : m.chunks) EXPECT_EQ(add_body_chunk(*msg, chunk.data(), chunk.size()), nullptr);
+  return msg;
+}
+
+inline MessageContext *context_of(const FakeConnection &c) {
+  auto *connection = static_cast<Connection *>(c.priv);
+  return connection != nullptr ? connection->message.get() : nullptr;
+}
 
 // A message built by hand (no milter connection), for the actions.
 inline std::unique_ptr<MessageContext> make_message(const std::string &from,
@@ -208,7 +231,7 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
                                                     const std::string &body = "Hello\n") {
   auto msg = std::make_unique<MessageContext>();
   msg->from = copy_text(from.c_str());
-  msg->record_size = static_cast<std::int64_t>(from.size()) + 9;
+  msg->record_size = static_cast<std::int64_t>(from.size()) + kRecordFromLineFixed;
   for (const auto &address : recipients) {
     auto r = std::make_unique<Recipient>();
     r->address = copy_text(address.c_str());
@@ -218,7 +241,7 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
   auto h = std::make_unique<HeaderField>();
   h->name = copy_text("Subject");
   h->value = copy_text("test");
-  msg->record_size += 7 + 4 + 3;
+  msg->record_size += 7 + 4 + kRecordHeaderFixed;
   msg->headers.append(std::move(h));
   auto chunk = std::make_unique<BodyChunk>();
   chunk->data.reset(new char[body.size() + 1]);
@@ -230,17 +253,15 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
 }
 
 // Adds what end of message adds for `when` to a hand-built message.
-inline void complete_record_size(MessageContext &msg, std::time_t when) {
-  msg.record_size += static_cast<std::int64_t>(std::strlen(format_ctime(when).text)) + 4;
-}
+inline void complete_record_size(MessageContext &msg, std::time_t when) { end_message(msg, when); }
 
 // The record PrintMail writes for `msg` at `when` (itself checked against
 // golden records).
-inline std::string record_text(const MessageContext &msg, std::time_t when) {
+inline std::string record_text(const MessageContext &msg, std::time_t when, const Log &log = Log()) {
   char *buffer = nullptr;
   size_t size = 0;
   std::FILE *out = open_memstream(&buffer, &size);
-  PrintMail(out, when, msg);
+  PrintMail(out, when, msg, log);
   std::fclose(out);
   std::string record(buffer, size);
   std::free(buffer);
@@ -248,7 +269,7 @@ inline std::string record_text(const MessageContext &msg, std::time_t when) {
 }
 
 // An action of `kind` whose argument is `text`, added to `rule`.
-inline Action &add_template_action(Rule &rule, std::uint32_t kind, const std::string &text) {
+inline Action &add_template_action(Rule &rule, ActionType kind, const std::string &text) {
   Action *action = add_action(rule);
   action->kind = kind;
   EXPECT_EQ(parse_template(text.c_str(), rule, *action), 1);
@@ -271,39 +292,39 @@ inline std::unique_ptr<ConditionNode> single_term(std::uint32_t field, std::uint
 struct StandaloneAction {
   Rule rule;
   Action *action = nullptr;
-  StandaloneAction(std::uint32_t kind, const std::string &text) { action = &add_template_action(rule, kind, text); }
+  StandaloneAction(ActionType kind, const std::string &text) { action = &add_template_action(rule, kind, text); }
 };
 
-// Replaces rule_list for the life of the object.
-class RuleListScope {
+// What an action is run with in the tests: `log`, the trace (none unless
+// given) and the message time.
+inline ActionEnv action_env(const Log &log, std::time_t when, const Trace &trace = Trace{}) {
+  static const Trace kNone;
+  return ActionEnv{log, trace.out != nullptr ? trace : kNone, when};
+}
+
+// A Filter installed for the callbacks for the life of the object, with a
+// captured log, the settings asked for and a rule set the test fills in
+// before the first message.
+class TestFilter {
  public:
-  RuleListScope() { saved_ = std::move(rule_list); }
-  ~RuleListScope() {
-    free_rule_list(rule_list);
-    rule_list = std::move(saved_);
+  explicit TestFilter(int verbose = 0, int accept = 1)
+      : capture(accept), rules(std::make_shared<RuleSet>()),
+        filter(Settings{verbose, accept != 0}, capture.log, rules) {
+    install_filter(&filter);
   }
-  RuleListScope(const RuleListScope &) = delete;
-  RuleListScope &operator=(const RuleListScope &) = delete;
+  ~TestFilter() { install_filter(nullptr); }
+  TestFilter(const TestFilter &) = delete;
+  TestFilter &operator=(const TestFilter &) = delete;
 
   Rule &add(std::unique_ptr<ConditionNode> condition, std::uint32_t halt = 0) {
-    Rule *rule = append_rule(rule_list, new_rule());
+    Rule *rule = append_rule(rules->rules, new_rule());
     rule->condition = std::move(condition);
     rule->halt = halt;
     return *rule;
   }
+  std::vector<std::string> lines() const { return capture.lines(); }
 
- private:
-  RuleList saved_;
-};
-
-// Sets verbose_level for the life of the object.
-class VerboseScope {
- public:
-  explicit VerboseScope(int level) : saved_(verbose_level) { verbose_level = level; }
-  ~VerboseScope() { verbose_level = saved_; }
-  VerboseScope(const VerboseScope &) = delete;
-  VerboseScope &operator=(const VerboseScope &) = delete;
-
- private:
-  int saved_;
+  LogCapture capture;
+  std::shared_ptr<RuleSet> rules;
+  Filter filter;
 };

@@ -1,5 +1,6 @@
-// Log lines: the four kinds, the policy texts, errno, and the ctime layout.
-#include "frontend/log.h"
+// Log lines: the four kinds, the policy texts, errno, lifecycle lines, and
+// the ctime layout.
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -10,18 +11,14 @@
 
 namespace {
 
-// Runs `write` with log_stream on a temporary file and the given policy;
-// returns what was written. Both globals are restored.
+// Runs `write` with a Log of the given policy whose stream is a temporary
+// file; returns what was written.
 template <class Write>
 std::string capture_log(int accept, Write write) {
-  std::FILE *saved_stream = log_stream;
-  const int saved_accept = accept_on_error;
   std::FILE *file = std::tmpfile();
-  log_stream = file;
-  accept_on_error = accept;
-  write();
-  log_stream = saved_stream;
-  accept_on_error = saved_accept;
+  Log log(accept != 0);
+  log.set_stream(file);
+  write(log);
   std::string text;
   std::rewind(file);
   for (int ch; (ch = std::fgetc(file)) != EOF;) text += static_cast<char>(ch);
@@ -69,10 +66,10 @@ TEST(LogEvent, WritesOneLinePerKind) {
     SCOPED_TRACE(c.name);
     int errno_after = -1;
     std::time_t before = 0, after = 0;
-    const std::string text = capture_log(c.accept, [&] {
+    const std::string text = capture_log(c.accept, [&](const Log &log) {
       before = std::time(nullptr);
       errno = c.error;
-      log_event(c.where, c.what, c.kind);
+      log.event(c.where, c.what, c.kind);
       errno_after = errno;
       after = std::time(nullptr);
     });
@@ -87,6 +84,26 @@ TEST(LogEvent, WritesOneLinePerKind) {
     EXPECT_EQ(text[24], ' ');
     EXPECT_EQ(text.substr(25), c.want);
   }
+}
+
+// Lifecycle lines: one timestamped line each, however long the text, and
+// errno left alone.
+TEST(LogLifecycle, WritesOneWholeLine) {
+  const std::string long_path(3000, 'p');
+  int errno_after = -1;
+  const std::string text = capture_log(1, [&](const Log &log) {
+    errno = EACCES;
+    log.lifecycle("Started. Logging to file enabled.");
+    log.lifecycle("Unable to remove pidfile \"%s\" on exit (errno: %d:%s)", long_path.c_str(), 2, "x");
+    errno_after = errno;
+  });
+  EXPECT_EQ(errno_after, EACCES);
+  const std::size_t first_end = text.find('\n');
+  ASSERT_NE(first_end, std::string::npos);
+  EXPECT_EQ(text.substr(24, first_end + 1 - 24), " Quorvane: Started. Logging to file enabled.\n");
+  const std::string second = text.substr(first_end + 1);
+  ASSERT_GT(second.size(), 25u);
+  EXPECT_EQ(second.substr(24), " Quorvane: Unable to remove pidfile \"" + long_path + "\" on exit (errno: 2:x)\n");
 }
 
 TEST(LogTimestamp, HasTheCtimeLayout) {

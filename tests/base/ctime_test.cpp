@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "frontend/log.h"
+#include "base/log.h"
 
 namespace {
 

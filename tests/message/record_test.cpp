@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "actions/mailbox.h"
-#include "support/fake_smfi.h"
+#include "message/record.h"
 #include "support/milter_helpers.h"
 
 namespace {
@@ -36,7 +35,7 @@ class MailboxRecord : public testing::Test {
   }
 
   // The record PrintMail writes for `msg`.
-  static std::string print(const MessageContext &msg) { return record_text(msg, kWhen); }
+  static std::string print(const MessageContext &msg, const Log &log = Log()) { return record_text(msg, kWhen, log); }
 
  private:
   bool had_tz_ = false;
@@ -69,12 +68,9 @@ TEST_F(MailboxRecord, GoldenRecordsMatchTheirCount) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture log;
-    FakeConnection connection;
-    feed(connection, c.input);
-    MessageContext *msg = context_of(connection);
-    ASSERT_NE(msg, nullptr);
-    complete_record_size(*msg, kWhen);
-    const std::string record = print(*msg);
+    const auto msg = build_message(c.input);
+    end_message(*msg, kWhen);
+    const std::string record = print(*msg, log.log);
     EXPECT_EQ(record, c.want);
     EXPECT_EQ(static_cast<std::int64_t>(record.size()), msg->record_size);
     const auto lines = log.lines();
@@ -85,19 +81,16 @@ TEST_F(MailboxRecord, GoldenRecordsMatchTheirCount) {
     } else {
       EXPECT_TRUE(lines.empty());
     }
-    mlfi_abort(connection.ctx());
   }
 }
 
 TEST_F(MailboxRecord, CountedExampleIsSeventyBytes) {
-  FakeConnection connection;
-  feed(connection, {"<ab>", {}, {{"Subject", "hi"}, {"X", ""}}, {std::string(10, 'x'), std::string(5, 'y')}});
-  MessageContext *msg = context_of(connection);
+  const auto msg =
+      build_message({"<ab>", {}, {{"Subject", "hi"}, {"X", ""}}, {std::string(10, 'x'), std::string(5, 'y')}});
   EXPECT_EQ(msg->record_size, 42);
-  complete_record_size(*msg, kWhen);
+  end_message(*msg, kWhen);
   EXPECT_EQ(msg->record_size, 70);
   EXPECT_EQ(print(*msg).size(), 70u);
-  mlfi_abort(connection.ctx());
 }
 
 }  // namespace

@@ -428,28 +428,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "Unable to open message file \"DIR/none\" (errno: 2:No such file or directory).\n"}),
     case_name<UsageCase>);
 
-// A misspelt new keyword, a malformed size, an unclosed set and an
-// expression that does not compile stop the tester like any syntax error.
+// Errors of the new forms stop the tester with the daemon's message and
+// status, like any syntax error (the parser's tests have them all).
 TEST(TesterUsage, NewFormErrorsStopWithStatus70) {
   struct Case {
     const char *rules;
     const char *want_err;
   } cases[] = {
-      {"{ Heder x is y } Halt;", "Parsing error - expected Header\n"},
-      {"{ Header \"List-Id:\" is y } Halt;", "Parsing error - invalid header name \"List-Id:\"\n"},
-      {"{ Sze over 1 } Halt;", "Parsing error - expected Sender\n"},
       {"{ Siz over 1 } Halt;", "Parsing error - expected Size\n"},
-      {"{ Size is 1 } Halt;", "Parsing error; expected \"Over\" or \"Under\"\n"},
-      {"{ Size ovr 1 } Halt;", "Parsing error; expected \"Over\"\n"},
       {"{ Size under 1T } Halt;", "Parsing error - expected a size, found \"1T\"\n"},
-      {"{ Size under +1 } Halt;", "Parsing error - expected a size, found \"+1\"\n"},
-      {"{ Size under 16777216T } Halt;", "Parsing error - expected a size, found \"16777216T\"\n"},
-      {"{ Size under 18446744073709551616 } Halt;",
-       "Parsing error - expected a size, found \"18446744073709551616\"\n"},
-      {"{ Size under 17179869184G } Halt;", "Parsing error - expected a size, found \"17179869184G\"\n"},
-      {"{ To matchs x } Halt;", "Parsing error; expected \"Matches\"\n"},
-      {"{ To Matches \"[A-Z\" } Halt;", "Parsing error - unclosed [ in wildcard pattern \"[A-Z\"\n"},
-      {"{ To regx x } Halt;", "Parsing error; expected \"Regex\"\n"},
       {"{ To regex \"(A\" } Halt;", "Parsing error - invalid regular expression \"(A\": missing ): (A\n"},
   };
   for (const Case &c : cases) {

@@ -478,7 +478,7 @@ TEST(RuleParser, ExampleRuleFileLoadsCleanly) {
   EXPECT_EQ(diagnostics.text(), "");
   int count = 0;
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) ++count;
-  EXPECT_EQ(count, 5);
+  EXPECT_EQ(count, 8);
   EXPECT_TRUE(set.has_add_header);
 }
 

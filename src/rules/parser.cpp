@@ -3,10 +3,10 @@
 // A handful of mutually calling readers, each of which knows what may come
 // next, read the rule file one byte at a time with one character of push-back
 // (read_token, and the choice between Sender and Size). There is no
-// tokenizer: the place in the grammar is the place in the call chain. A Regex
-// expression is compiled as soon as it is read. The model is built while reading;
-// each rule is appended as soon as its "{" is read, so after a syntax error
-// the caller's list holds what was built up to that point.
+// tokenizer: the place in the grammar is the place in the call chain. The
+// model is built while reading, a Regex expression compiled as soon as it is
+// read; each rule is appended as soon as its "{" is read, so after a syntax
+// error the caller's list holds what was built up to that point.
 //
 // A syntax error records its message and every reader returns early (null or
 // 0) up the chain; the message goes back to the caller, and nothing here ends

@@ -260,7 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "{ Sender regex \"^ann$\" } Store In /srv/never;\n"
                  "{ Sender regex \"^A.n$\" and From regex \"^ANN@EXAMPLE\\\\.org$\" } Store In /srv/1;\n"
                  "{ To matches \"*@[!x]*.TEST\" } Store In /srv/%TO%;\n"
-                 "{ From !matches \"a????????????????????????????????\" and From !regex \"^.{40}\" } Store In /srv/3;\n",
+                 "{ From !matches \"a????????????????????????????????\" and From !regex \"^.{40}\" }"
+                 " Store In /srv/3;\n",
                  {"--to", "x@x.test", "--to", "b@y.test", "--auth", "Ann"},
                  "from 'ann@example.org'\nto 'x@x.test'\nto 'b@y.test'\nauth 'Ann'\n"
                  "rule 1: not matched\nrule 2: matched\n  Store In '/srv/1'\n"
@@ -325,7 +326,8 @@ TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
         "{ Header received contains \"BY B\" and Size !over 1K } Store In /x;\n"
         "{ Header X-None !matches \"*\" and From regex \"^A\" } Halt;\n");
   spill(dir.file("message"), "Received: from a\n  by a\nReceived:  from b\r\n\tby b \nSubject: s\n\nbody\n");
-  const Outcome run = run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", dir.file("message")});
+  const Outcome run =
+      run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", dir.file("message")});
   EXPECT_EQ(run.out,
             "from 'ann'\nto 'bob'\nauth (none)\n"
             "(received: \"from a  by a\" contains \"by b\" [false], \"from b\tby b\" contains \"by b\" [true]"
@@ -341,7 +343,8 @@ TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
 // value ends at once. The bound (an alarm after 60 s) only catches a hang.
 TEST(TesterRegex, PathologicalExpressionOnALongValueEnds) {
   Scratch dir;
-  spill(dir.file("rules"), "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
+  spill(dir.file("rules"),
+        "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
   spill(dir.file("message"), "X-Long: " + std::string(100 * 1024, 'a') + "\n\nbody\n");
   const Outcome run =
       run_tester(dir, {"-f", dir.file("rules"), "--from", "a@b", "--to", "c@d", dir.file("message")}, "", 60);

@@ -204,13 +204,14 @@ TEST(Evaluate, HeaderSizeWildcardAndExpressionTests) {
   } cases[] = {
       // Header: any case in the name, the value lower-cased and unfolded; the
       // first field of the name that satisfies the term ends the test.
-      {"{ Header subject contains \"[DEV]\" } Halt;", 1, "(subject: \"re: [dev] plan\" contains \"[dev]\" [true])", "00"},
+      {"{ Header subject contains \"[DEV]\" } Halt;", 1, "(subject: \"re: [dev] plan\" contains \"[dev]\" [true])",
+       "00"},
       {"{ Header Received ends mx2 } Halt;", 1,
        "(Received: \"from a\tby mx1\" ends \"mx2\" [false], \"from b\tby mx2\" ends \"mx2\" [true])", "00"},
       {"{ Header Received !contains mx1 } Halt;", 1,
        "(Received: \"from a\tby mx1\" !contains \"mx1\" [false], \"from b\tby mx2\" !contains \"mx1\" [true])", "00"},
-      {"{ ! Header received contains mx } Halt;", 0, "(!(received: \"from a\tby mx1\" contains \"mx\" [true]) [false] )",
-       "00"},
+      {"{ ! Header received contains mx } Halt;", 0,
+       "(!(received: \"from a\tby mx1\" contains \"mx\" [true]) [false] )", "00"},
       {"{ Header Subject is \"re: [dev] plan, again\" } Halt;", 0,
        "(Subject: \"re: [dev] plan\" \"re: [dev] plan, again\" [false])", "00"},
       // No such field: no value, as Sender without authentication.

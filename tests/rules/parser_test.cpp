@@ -325,7 +325,8 @@ TEST(RuleParser, NewFormFailuresStopWithTheirMessage) {
        "Parsing error - invalid regular expression \"a{2,1}\": invalid repetition size: {2,1}\n"},
       {"{ Header X regex \"\\\\8\" } Halt;"sv,
        "Parsing error - invalid regular expression \"\\8\": invalid escape sequence: \\8\n"},
-      {"{ Sender regex \"caf\xe9\" } Halt;"sv, "Parsing error - invalid regular expression \"caf\xe9\": invalid UTF-8\n"},
+      {"{ Sender regex \"caf\xe9\" } Halt;"sv,
+       "Parsing error - invalid regular expression \"caf\xe9\": invalid UTF-8\n"},
   };
   for (const Case &c : cases) {
     auto p = parse(c.text);

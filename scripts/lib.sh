@@ -10,7 +10,8 @@
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QUORVANE_ROOT
 
-QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev libre2-dev)
+# prometheus: its promtool checks the metrics file in the reload test.
+QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev libre2-dev prometheus)
 
 say() { printf '==> %s\n' "$*"; }
 

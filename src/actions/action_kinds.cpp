@@ -3,9 +3,13 @@
 
 namespace {
 
-constexpr ActionKind kStoreIn{"Store In", INSERT_PATH_SAFE, ActionStoreIn};
-constexpr ActionKind kAddHeader{"Add Header", INSERT_AS_IS, ActionAddHeader};
-constexpr ActionKind kPipe{"Pipe", INSERT_SHELL_SAFE, ActionPipe};
+constexpr ActionKind kStoreIn{"Store In", "store_in", INSERT_PATH_SAFE, ActionStoreIn};
+constexpr ActionKind kAddHeader{"Add Header", "add_header", INSERT_AS_IS, ActionAddHeader};
+constexpr ActionKind kPipe{"Pipe", "pipe", INSERT_SHELL_SAFE, ActionPipe};
+
+// A new kind gets a row above, a case below and a larger kActionKindCount.
+static_assert(ACTION_STORE_IN < kActionKindCount && ACTION_ADD_HEADER < kActionKindCount &&
+              ACTION_PIPE < kActionKindCount);
 
 }  // namespace
 

@@ -5,13 +5,14 @@
 // per-recipient action walks `msg.cursor` over the matched recipients. Safe
 // on any connection thread.
 //
-// The table gives each kind its trace label, how its placeholder values are
-// inserted into its template, and its function; the daemon's dispatch, its
-// trace and quorvane-test all read it.
+// The table gives each kind its trace label, its name in the metrics, how its
+// placeholder values are inserted into its template, and its function; the
+// daemon's dispatch, its trace, its counters and quorvane-test all read it.
 #pragma once
 
 #include <libmilter/mfapi.h>
 
+#include <cstddef>
 #include <ctime>
 
 #include "base/log.h"
@@ -35,10 +36,14 @@ int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) 
 int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
 
 struct ActionKind {
-  const char *label;  // "Store In", as in the trace
-  InsertMode insert;  // how placeholder values are made safe
+  const char *label;   // "Store In", as in the trace
+  const char *metric;  // "store_in", the kind label of the metrics
+  InsertMode insert;   // how placeholder values are made safe
   int (*run)(const Action &, const ActionEnv &, MessageContext &) noexcept;
 };
+
+// Rows of the table: the ActionType values run from 0 to one below this.
+inline constexpr std::size_t kActionKindCount = 3;
 
 const ActionKind &action_kind(ActionType kind) noexcept;
 

@@ -1,7 +1,10 @@
-// Running the actions of a matching rule, with their trace.
+// Running the actions of a matching rule, with their trace and counters.
 #include "actions/delivery.h"
 
-void ActionDelivery::rule_evaluated(int, const Rule &, bool matched) noexcept {
+#include <chrono>
+
+void ActionDelivery::rule_evaluated(int, const Rule &rule, bool matched) noexcept {
+  if (matched && counters_ != nullptr) rule.matches.fetch_add(1, std::memory_order_relaxed);
   if (!matched && env_.trace.on(1)) env_.trace.put("\n");
 }
 
@@ -18,7 +21,12 @@ bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept
     }
     trace.print("Action: %s '%s' ", kind.label, description);
   }
+  const auto started = std::chrono::steady_clock::now();
   const int result = kind.run(action, env_, msg);
+  if (counters_ != nullptr) {
+    const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started);
+    counters_->count(action.kind, result != 0, static_cast<std::uint64_t>(took.count()));
+  }
   if (trace.on(1)) trace.print("- %s ", result != 0 ? "Success." : "Failed.");
   // The next per-recipient action starts again from the first recipient.
   if (result == 0 && action.each_recipient != 0) msg.cursor = nullptr;

@@ -64,11 +64,9 @@ std::FILE *Log::output() const noexcept {
   return stream != nullptr ? stream : stderr;
 }
 
-void Log::lifecycle(const char *format, ...) const noexcept {
+void Log::write_line(const char *head, const char *where, const char *format, va_list arguments) const noexcept {
   const int saved_errno = errno;
   const Timestamp stamp = log_timestamp();
-  va_list arguments;
-  va_start(arguments, format);
   va_list measuring;
   va_copy(measuring, arguments);
   const int length = std::vsnprintf(nullptr, 0, format, measuring);
@@ -80,9 +78,25 @@ void Log::lifecycle(const char *format, ...) const noexcept {
                                     : nullptr);
   char *text = exact ? exact.get() : fallback;
   std::vsnprintf(text, exact ? static_cast<std::size_t>(length) + 1 : sizeof fallback, format, arguments);
-  va_end(arguments);
-  std::fprintf(output(), "%s Quorvane: %s\n", stamp.text, text);
+  if (where == nullptr)
+    std::fprintf(output(), "%s Quorvane: %s\n", stamp.text, text);
+  else
+    std::fprintf(output(), "%s Quorvane(%s): %s%s\n", stamp.text, where, head, text);
   errno = saved_errno;
+}
+
+void Log::lifecycle(const char *format, ...) const noexcept {
+  va_list arguments;
+  va_start(arguments, format);
+  write_line("", nullptr, format, arguments);
+  va_end(arguments);
+}
+
+void Log::warning(const char *where, const char *format, ...) const noexcept {
+  va_list arguments;
+  va_start(arguments, format);
+  write_line("WARNING - ", where, format, arguments);
+  va_end(arguments);
 }
 
 void Log::event(const char *where, const char *what, int kind) const noexcept {

@@ -4,7 +4,8 @@
 // on the Log's stream, written by a single formatted write so that lines of
 // concurrent connections never interleave within a line. Each line builds its
 // own timestamp (no shared ctime buffer). The daemon's life (started,
-// stopped, the pid file) is told in lifecycle lines on the same stream.
+// stopped, the pid file, a reload) is told in lifecycle lines on the same
+// stream.
 //
 // Threads: a Log may be written from any thread. Its stream is set by the
 // front end before the main loop and put back to standard error after it.
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -68,7 +70,14 @@ class Log {
   // format carries no newline.
   [[gnu::format(printf, 2, 3)]] void lifecycle(const char *format, ...) const noexcept;
 
+  // Writes "<ctime> Quorvane(<where>): WARNING - " and the formatted text as
+  // one line, for warnings that are not about a failed call (no errno); the
+  // format carries no newline.
+  [[gnu::format(printf, 3, 4)]] void warning(const char *where, const char *format, ...) const noexcept;
+
  private:
+  void write_line(const char *head, const char *where, const char *format, va_list arguments) const noexcept;
+
   std::atomic<std::FILE *> stream_{nullptr};
   bool accept_on_error_;
 };

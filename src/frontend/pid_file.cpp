@@ -7,12 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <new>
 
 #include "base/fatal.h"
+#include "frontend/absolute_path.h"
 
 namespace {
 
@@ -28,24 +26,6 @@ struct flock whole_file_lock(short type) noexcept {
 
 // A failed acquisition: one message on standard error, then status 70.
 constexpr int kFailed = 70;
-
-// `path` resolved against the working directory of the moment; the path as
-// given when it is absolute or the directory cannot be read.
-std::unique_ptr<char[]> absolute_path(const char *path) noexcept {
-  const std::size_t length = std::strlen(path);
-  char *directory = path[0] == '/' ? nullptr : getcwd(nullptr, 0);
-  const std::size_t prefix = directory != nullptr ? std::strlen(directory) + 1 : 0;
-  std::unique_ptr<char[]> result(new (std::nothrow) char[prefix + length + 1]);
-  if (result) {
-    if (directory != nullptr) {
-      std::memcpy(result.get(), directory, prefix - 1);
-      result[prefix - 1] = '/';
-    }
-    std::memcpy(result.get() + prefix, path, length + 1);
-  }
-  std::free(directory);
-  return result;
-}
 
 // Another process holds the lock: show what its file says, or why it cannot.
 [[noreturn]] void refuse_second_instance(int descriptor) noexcept {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <memory>
 #include <new>
@@ -22,9 +23,14 @@
 #include "base/fatal.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "frontend/absolute_path.h"
+#include "frontend/control_thread.h"
+#include "frontend/metrics_file.h"
 #include "frontend/pid_file.h"
+#include "frontend/reload.h"
 #include "frontend/socket_options.h"
 #include "milter/filter.h"
+#include "rules/lint.h"
 #include "rules/listing.h"
 #include "rules/parser.h"
 #include "rules/rule.h"
@@ -39,23 +45,25 @@ constexpr int kBuiltPatch = 1;
 
 // Each option's argument, null when the option was not given.
 struct Options {
-  const char *config_file = nullptr;  // -f
-  const char *log_file = nullptr;     // -l
-  char *port = nullptr;               // -p (smfi_setconn takes it unconst)
-  const char *pid_file = nullptr;     // -r
-  const char *timeout = nullptr;      // -t
-  const char *user = nullptr;         // -u
-  bool detach = false;                // -b
-  bool list_only = false;             // -n
-  bool remove_socket = true;          // cleared by -d
-  Settings settings;                  // -a, -v
+  const char *config_file = nullptr;   // -f
+  const char *log_file = nullptr;      // -l
+  const char *metrics_file = nullptr;  // -m
+  char *port = nullptr;                // -p (smfi_setconn takes it unconst)
+  const char *pid_file = nullptr;      // -r
+  const char *timeout = nullptr;       // -t
+  const char *user = nullptr;          // -u
+  bool detach = false;                 // -b
+  bool list_only = false;              // -n
+  bool remove_socket = true;           // cleared by -d
+  Settings settings;                   // -a, -v
   const char *program_name = "quorvane";
 };
 
 // A usage error: the usage line, then the message, status 64.
 [[noreturn]] void fail_usage(const Options &options, const char *message) noexcept {
   fail_start(EX_USAGE,
-             "Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n%s",
+             "Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] "
+             "-f config_file -p port\n%s",
              options.program_name, message);
 }
 
@@ -63,13 +71,14 @@ Options read_options(int argc, char **argv) noexcept {
   Options options;
   if (argc > 0 && argv[0] != nullptr) options.program_name = argv[0];
   int option;
-  while ((option = getopt(argc, argv, "abdf:hl:np:r:t:u:v")) != -1) {
+  while ((option = getopt(argc, argv, "abdf:hl:m:np:r:t:u:v")) != -1) {
     switch (option) {
       case 'a': options.settings.accept_on_error = false; break;
       case 'b': options.detach = true; break;
       case 'd': options.remove_socket = false; break;
       case 'f': options.config_file = optarg; break;
       case 'l': options.log_file = optarg; break;
+      case 'm': options.metrics_file = optarg; break;
       case 'n': options.list_only = true; break;
       case 'p': options.port = optarg; break;
       case 'r': options.pid_file = optarg; break;
@@ -219,22 +228,50 @@ void open_log(const Options &options, Log &log) noexcept {
 
 constexpr int kDispatchDrainMs = 60 * 1000;
 
-// What serves mail: the log and the filter with its rules. Kept to the end of
-// the process when a message is still running its rules at shutdown.
+// What serves mail: the log and the filter with its rules, and the thread
+// that reloads them and writes the metrics. Kept to the end of the process
+// when a message is still running its rules at shutdown.
 struct Daemon {
   explicit Daemon(const Settings &settings, std::shared_ptr<const RuleSet> rules) noexcept
-      : log(settings.accept_on_error), filter(settings, log, std::move(rules)) {}
+      : log(settings.accept_on_error),
+        filter(settings, log, std::move(rules)),
+        control(filter, reloads, metrics, kVersion) {
+    reloads.loaded_at = std::time(nullptr);
+  }
   Log log;
   Filter filter;
   PidFile pid_file;
+  ReloadStats reloads;
+  MetricsFile metrics;
+  ControlThread control;
 };
 
+// The metrics file (-m), made absolute before -b leaves the directory.
+void set_metrics_file(const Options &options, MetricsFile &metrics) noexcept {
+  const char *path = options.metrics_file;
+  if (path == nullptr) return;
+  if (*path == '\0') fail_usage(options, "Missing argument to -m: metrics_file\n");
+  const std::unique_ptr<char[]> located = absolute_path(path);
+  if (!located || !metrics.set_path(located.get()))
+    fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
+}
+
+// Starts the reload thread, which reads the rule file again from `rule_path`.
+void start_control(ControlThread &control, const char *rule_path) noexcept {
+  if (control.start(rule_path)) return;
+  const SystemError error = last_error();
+  fail_start(EX_SOFTWARE, "Unable to start the reload thread (errno: %d:%s)\n", error.number, error.text);
+}
+
 int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result, int loop_errno) noexcept {
+  // No reload from here on.
+  daemon->control.stop();
   // Messages still running their rules finish first: their records are
   // written whole and the rules are not released under them. One that does
   // not finish in time keeps everything it uses to the end of the process.
   const bool drained = daemon->filter.close_dispatch(kDispatchDrainMs);
   Log &log = daemon->log;
+  daemon->metrics.update(daemon->filter, daemon->reloads, kVersion);
   daemon->pid_file.release(log);
   if (result != 0)
     log.lifecycle("Exiting with error, this usually means there was a problem with the socket (errno: %d:%s)",
@@ -259,15 +296,23 @@ int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result
 int run_daemon(int argc, char **argv) noexcept {
   const Options options = read_options(argc, argv);
   const Settings &settings = options.settings;
+  // Before any other thread exists, so that every thread inherits it: a
+  // reload asked for at any time waits for the reload thread.
+  block_reload_signal();
   // The trace is read as it happens: one line per rule and message.
   if (settings.verbose_level >= 1) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   if (settings.verbose_level >= 1) print_banner(settings.verbose_level);
   if (options.user != nullptr) switch_user(options);
   std::shared_ptr<const RuleSet> rules = load_rules(options);
+  // What the rules cannot do: always when checking them, else only with -v.
+  if (options.list_only || settings.verbose_level >= 1) warn_rules(rules->rules, stderr);
   if (options.list_only) {
     print_rules(stdout, rules->rules);
     std::exit(0);
   }
+  // Reloads read the same file after -b has changed the directory.
+  const std::unique_ptr<char[]> rule_path = absolute_path(options.config_file);
+  if (!rule_path) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
   if (options.timeout != nullptr) set_timeout(options);
   std::unique_ptr<Daemon> daemon(new (std::nothrow) Daemon(settings, std::move(rules)));
   if (!daemon) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
@@ -282,6 +327,8 @@ int run_daemon(int argc, char **argv) noexcept {
     daemon->pid_file.acquire(options.pid_file);
   }
   open_log(options, daemon->log);
+  set_metrics_file(options, daemon->metrics);
+  start_control(daemon->control, rule_path.get());
   if (options.detach) finish_detaching(ready);
 
   // A mailbox that reaches the file size limit must fail that one write

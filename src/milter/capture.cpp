@@ -46,14 +46,14 @@ sfsistat mlfi_envfrom(SMFICTX *ctx, char **argv) {
     connection = new (std::nothrow) Connection();
     if (connection == nullptr) {
       installed_filter().log.event("mlfi_envfrom", "private data", LOG_NO_MEMORY);
-      return installed_filter().failure_verdict();
+      return installed_filter().fail_message();
     }
     smfi_setpriv(ctx, connection);
   }
   connection->message.reset(new (std::nothrow) MessageContext());
   if (!connection->message) {
     installed_filter().log.event("mlfi_envfrom", "private data", LOG_NO_MEMORY);
-    return installed_filter().failure_verdict();
+    return installed_filter().fail_message();
   }
   MessageContext &msg = *connection->message;
 
@@ -109,5 +109,5 @@ sfsistat mlfi_cleanup(SMFICTX *ctx, int ok) noexcept {
   }
   // Released (lists in loops) at scope end.
   std::unique_ptr<MessageContext> msg = std::move(connection->message);
-  return ok == 0 ? filter.failure_verdict() : SMFIS_CONTINUE;
+  return ok == 0 ? filter.fail_message() : SMFIS_CONTINUE;
 }

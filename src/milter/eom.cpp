@@ -4,7 +4,8 @@
 //
 // The message time is read once, here, and every Store In and Pipe of the
 // message writes it, so each record matches record_size. The message keeps
-// the rule set it started with to the end of its walk.
+// the rule set it started with to the end of its walk, even when a reload
+// swaps the filter's set meanwhile.
 #include <ctime>
 
 #include "actions/delivery.h"
@@ -24,11 +25,18 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
     mlfi_cleanup(ctx, 1);
     return SMFIS_TEMPFAIL;
   }
-  const std::shared_ptr<const RuleSet> rules = filter.rules();
-  const ActionEnv env{filter.log, filter.trace, std::time(nullptr), ctx, connection->add_headers_enabled,
-                      filter.record_lock_wait_ms};
-  ActionDelivery delivery(env);
-  const bool ok = walk_rules(rules->rules, *connection->message, env.message_time, filter.trace, delivery);
+  bool ok = true;
+  {
+    // One snapshot of the rule set for the whole walk. It is dropped before
+    // the dispatch is left: a replaced set whose last message this was is
+    // freed here, before shutdown stops waiting for the running messages.
+    const std::shared_ptr<const RuleSet> rules = filter.rules();
+    const ActionEnv env{filter.log, filter.trace, std::time(nullptr), ctx, connection->add_headers_enabled,
+                        filter.record_lock_wait_ms};
+    ActionDelivery delivery(env, &filter.counters.actions);
+    ok = walk_rules(rules->rules, *connection->message, env.message_time, filter.trace, delivery);
+  }
+  filter.counters.messages.fetch_add(1, std::memory_order_relaxed);
   const sfsistat verdict = mlfi_cleanup(ctx, ok ? 1 : 0);
   filter.leave_dispatch();
   return verdict;

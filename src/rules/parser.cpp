@@ -49,12 +49,20 @@ struct Reader {
   std::FILE *in;
   std::FILE *diagnostics;
   int depth = 0;
+  int line = 1;  // of the last byte read
   bool failed = false;
   bool has_add_header = false;
   char message[1024] = {};  // room for a 255-byte expression and RE2's reason
 
-  int get() noexcept { return std::getc(in); }
-  void unget(int ch) noexcept { std::ungetc(ch, in); }
+  int get() noexcept {
+    const int ch = std::getc(in);
+    if (ch == '\n') ++line;
+    return ch;
+  }
+  void unget(int ch) noexcept {
+    if (ch == '\n') --line;
+    std::ungetc(ch, in);
+  }
 };
 
 // Records the first error; every caller then returns at once.
@@ -478,6 +486,7 @@ int parse_rules(Reader &r, RuleList &rules) noexcept {
       std::unique_ptr<Rule> fresh = new_rule();
       if (!fresh) return fail(r, kNoMemory);
       Rule *rule = append_rule(rules, std::move(fresh));
+      rule->line = r.line;
       if (!parse_rule(r, *rule)) return 0;
       in_comment = false;
     } else {

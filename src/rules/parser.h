@@ -2,8 +2,9 @@
 //
 // Reads the rule language byte by byte with one character of push-back and
 // builds the rule model while it reads: each rule is appended as soon as its
-// "{" is read. The first syntax error stops the parse and its message goes
-// back to the caller; the connector warning is written and parsing goes on.
+// "{" is read, with the line of that "{". The first syntax error stops the
+// parse and its message goes back to the caller; the connector warning is
+// written and parsing goes on.
 // Runs on one thread at a time; never ends the process.
 #pragma once
 

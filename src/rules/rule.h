@@ -1,18 +1,22 @@
 // The rule model.
 //
-// The rule file is turned once, at start-up, into a RuleSet: Rule records in
-// file order. A Rule holds a condition tree (ConditionNode, with MatchTerm
-// leaves), its actions (Action, each with a parsed template of TemplatePiece
-// records), the Halt flag and the `template_uses` bits. Every record owns what
+// The rule file is turned at start-up, and again at each reload, into a
+// RuleSet: Rule records in file order. A Rule holds a condition tree
+// (ConditionNode, with MatchTerm leaves), its actions (Action, each with a
+// parsed template of TemplatePiece records), the Halt flag, the
+// `template_uses` bits and its line in the file. Every record owns what
 // its unique_ptr fields point to; lists are appended at the tail and released
 // in a loop, never by recursion along `next`. A Regex term keeps its
 // expression compiled once, at load (rules/regex.h).
 //
-// Threads: built and released on the initial thread only, outside the milter
-// main loop; between the two, connection threads read it concurrently and
-// nothing may write it. Per-message state lives in MessageContext.
+// Threads: built on one thread (start-up, or the daemon's reload thread) and
+// then shared read-only: connection threads read it concurrently and nothing
+// may write it, except Rule::matches, a relaxed atomic counter the daemon's
+// delivery adds to. A set is released by whichever thread drops its last
+// reference. Per-message state lives in MessageContext.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -130,6 +134,9 @@ struct Rule {
   std::unique_ptr<Rule> next;
   std::uint32_t template_uses = 0;
   std::uint32_t halt = 0;
+  int line = 0;  // of the rule's "{", counted from 1; 0 in a rule built by hand
+  // Messages this rule matched since its set was loaded (the metrics).
+  mutable std::atomic<std::uint64_t> matches{0};
 };
 
 using RuleList = TailList<Rule>;

@@ -178,6 +178,13 @@ int parse_template(const char *text, Rule &rule, Action &action) noexcept {
   return append_piece(action, PIECE_LITERAL, segment, std::strlen(segment), true);
 }
 
+const char *placeholder_name(std::uint32_t kind) noexcept {
+  if (kind == PIECE_LITERAL) return nullptr;
+  for (const Placeholder &p : kPlaceholders)
+    if (p.kind == kind) return p.rest;
+  return nullptr;
+}
+
 std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
   std::size_t sum = 0;
   for (const TemplatePiece *piece = first; piece != nullptr; piece = piece->next.get())

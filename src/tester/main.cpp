@@ -4,8 +4,9 @@
 //                 [--run] [MESSAGE|-]
 //
 // Loads the rule file with the daemon's own loader (same messages, status
-// 70), reads one RFC 5322 message from a file or standard input, and builds
-// with the capture callbacks' own builders the MessageContext that an MTA
+// 70) and writes its warnings on standard error as quorvane -n does, reads
+// one RFC 5322 message from a file or standard input, and builds with the
+// capture callbacks' own builders the MessageContext that an MTA
 // passing that message would give: the envelope as the MTA hands it (from the options,
 // else from Return-Path or From and the To and Cc headers), each header as
 // name and value (the one space after the colon dropped, folded lines kept
@@ -44,6 +45,7 @@
 #include "base/text.h"
 #include "base/trace.h"
 #include "message/message_context.h"
+#include "rules/lint.h"
 #include "rules/parser.h"
 #include "rules/rule.h"
 #include "rules/template.h"
@@ -476,6 +478,7 @@ int main(int argc, char **argv) {
   RuleSet rules;
   std::string error;
   if (!load_rule_file(options.rules_path, rules, stderr, error)) fail_start(EX_SOFTWARE, "%s", error.c_str());
+  warn_rules(rules.rules, stderr);
   const Bytes raw = read_message(options.message_path);
 
   std::unique_ptr<MessageContext> msg(new (std::nothrow) MessageContext());

@@ -1,5 +1,5 @@
-// Log lines: the four kinds, the policy texts, errno, lifecycle lines, and
-// the ctime layout.
+// Log lines: the four kinds, the policy texts, errno, lifecycle and warning
+// lines, and the ctime layout.
 #include "base/log.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +104,22 @@ TEST(LogLifecycle, WritesOneWholeLine) {
   const std::string second = text.substr(first_end + 1);
   ASSERT_GT(second.size(), 25u);
   EXPECT_EQ(second.substr(24), " Quorvane: Unable to remove pidfile \"" + long_path + "\" on exit (errno: 2:x)\n");
+}
+
+// Warnings that are not about a failed call: the operation, no errno text,
+// one whole line however long.
+TEST(LogWarning, WritesOneWholeLineWithoutErrno) {
+  const std::string long_path(3000, 'p');
+  int errno_after = -1;
+  const std::string text = capture_log(0, [&](const Log &log) {
+    errno = ENOENT;
+    log.warning("reload", "Rule file \"%s\": %s", long_path.c_str(), "Parsing error - expected From");
+    errno_after = errno;
+  });
+  EXPECT_EQ(errno_after, ENOENT);
+  ASSERT_GT(text.size(), 24u);
+  EXPECT_EQ(text.substr(24),
+            " Quorvane(reload): WARNING - Rule file \"" + long_path + "\": Parsing error - expected From\n");
 }
 
 TEST(LogTimestamp, HasTheCtimeLayout) {

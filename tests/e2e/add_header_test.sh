@@ -66,7 +66,7 @@ fi
 
 errors=$(quorvane_error_lines)
 [ -z "$errors" ] || e2e_fail "daemon logged: $errors"
-grep -q 'does not support' "$E2E_DIR/filter.err" && e2e_fail "daemon warned that Postfix cannot add headers"
+grep -q 'does not support' "$E2E_DIR/quorvane.err" && e2e_fail "daemon warned that Postfix cannot add headers"
 trouble=$(pf_milter_trouble)
 [ -z "$trouble" ] || e2e_fail "Postfix reported: $trouble"
 e2e_finish

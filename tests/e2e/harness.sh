@@ -6,15 +6,19 @@
 #   e2e_init NAME                    fresh instance dir $E2E_DIR, teardown on exit
 #   sink_start [DUMPDIR]             smtp-sink on $SINK_PORT, one file per message
 #   filter_start CONN CMD [ARGS...]  start a milter listening on CONN and wait for it
-#   quorvane_start CONN RULES [OPT...] the same for $QUORVANE_BINARY, logging to
-#                                    $E2E_DIR/quorvane.log (quorvane2.log...)
+#   quorvane_start CONN RULES [OPT...] the daemon under test on CONN, started with
+#                                    tests/support/daemon.sh: its log, output and
+#                                    error in $E2E_DIR/quorvane.log, .out, .err
+#                                    (quorvane2.* for a second one)
 #   pf_start [FILTER_CONN...]        Postfix on 127.0.0.1:$SMTP_PORT with these filters
 #                                    in turn, relaying to the sink when one runs,
 #                                    else discarding all mail
-#   pf_stop, filter_stop             stop them (e2e_teardown stops whatever runs)
+#   pf_stop, filter_stop             stop them (e2e_teardown stops whatever runs);
+#                                    a daemon that does not stop cleanly is a failure
 #   pf_wait_queue_empty              wait until Postfix has delivered everything
 #   smtp_dialog, send_mail           talk SMTP to the instance (smtp_dialog.pl, swaks)
 #   check_records FILE SENDER REST.. a mailbox holds exactly these records
+#   e2e_finish                       stop everything, report and exit
 #
 # The instance lives in ${QUORVANE_E2E_ROOT:-/tmp/quorvane-e2e}/NAME: its own
 # config (etc), queue (spool), data, log (postfix.log) and the filter's socket
@@ -25,6 +29,9 @@
 # unix:/path or inet:PORT@127.0.0.1. Only processes started here are stopped,
 # by their process ids.
 
+E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=tests/support/daemon.sh
+source "$E2E_HERE/../support/daemon.sh"
 E2E_SKIP=77
 E2E_ROOT=${QUORVANE_E2E_ROOT:-/tmp/quorvane-e2e}
 E2E_FAILURES=0
@@ -41,8 +48,11 @@ e2e_fail() {
 
 e2e_pass() { echo "ok: $*"; }
 
-# Closing line and status of a test script.
+# Closing line and status of a test script, once Postfix and the filters
+# have stopped (a daemon that does not stop cleanly fails the test).
 e2e_finish() {
+  pf_stop
+  filter_stop
   if [ "$E2E_FAILURES" -ne 0 ]; then
     echo "$E2E_FAILURES check(s) failed; instance kept in $E2E_DIR" >&2
     exit 1
@@ -114,6 +124,8 @@ e2e_init() {
   SINK_PID=
   FILTER_PID=
   FILTER_PIDS=()
+  QUORVANE_LABELS=()
+  DAEMON_DIR=$E2E_DIR
   PF_RUNNING=0
   trap e2e_teardown EXIT
   trap 'exit 1' INT TERM
@@ -279,38 +291,34 @@ sink_wait_count() {
 
 sink_has() { [ "$(sink_count)" -ge "$1" ]; }
 
-filter_socket_ready() {
-  case $1 in
-    unix:*) [ -S "${1#unix:}" ] ;;
-    inet:*)
-      local rest=${1#inet:}
-      ss -Hltn "sport = :${rest%@*}" 2>/dev/null | grep -q . ||
-        { ! command -v ss >/dev/null && e2e_port_listens "${rest%@*}"; }
-      ;;
-  esac
-}
-
 # Starts CMD (a milter that listens on CONN) in the background with its
-# output in $E2E_DIR/filter.out and .err. The socket is made with umask 0 so
-# that Postfix's unprivileged smtpd may connect to it.
+# output in $E2E_DIR/filter.out and .err, and waits until it answers
+# (daemon_answers). The socket is made with umask 0 so that Postfix's
+# unprivileged smtpd may connect to it.
 filter_start() {
   FILTER_CONN=$1
   shift
-  local name=filter$(filter_suffix)
+  local name
+  name=filter$(filter_suffix)
   case $FILTER_CONN in unix:*) rm -f "${FILTER_CONN#unix:}" ;; esac
   (umask 0 && exec "$@" >"$E2E_DIR/$name.out" 2>"$E2E_DIR/$name.err") &
   FILTER_PID=$!
   FILTER_PIDS+=("$FILTER_PID")
-  if ! e2e_wait_for 10 filter_socket_ready "$FILTER_CONN"; then
+  if ! e2e_wait_for 10 daemon_answers "$FILTER_CONN"; then
     cat "$E2E_DIR/$name.err" >&2
     echo "filter does not listen on $FILTER_CONN: $*" >&2
     exit 1
   fi
 }
 
-# Stops every filter started, by process id.
+# Stops every filter started: the daemons under test with daemon_stop, the
+# others by process id.
 filter_stop() {
-  local pid
+  local label pid
+  for label in "${QUORVANE_LABELS[@]}"; do
+    daemon_stop "$label" || e2e_fail "daemon $label did not stop cleanly"
+  done
+  QUORVANE_LABELS=()
   for pid in "${FILTER_PIDS[@]}"; do
     kill "$pid" 2>/dev/null
     e2e_wait_for 10 pf_gone "$pid" || kill -9 "$pid" 2>/dev/null
@@ -336,17 +344,23 @@ send_mail() {
 }
 
 # The daemon under test: $QUORVANE_BINARY (set by ctest) listening on CONN
-# with rule file RULES, logging to $E2E_DIR/quorvane.log; extra arguments are
-# further options (-a, -v).
+# with rule file RULES; extra arguments are further options (-a, -v). Its
+# socket is made with umask 0 so that Postfix's unprivileged smtpd may
+# connect to it. Sets QUORVANE_LOG, FILTER_CONN and FILTER_PID.
 quorvane_start() {
   local conn=$1 rules=$2
   shift 2
-  [ -x "${QUORVANE_BINARY:-}" ] || {
-    echo "QUORVANE_BINARY is not set to the daemon" >&2
-    exit 1
-  }
-  QUORVANE_LOG=$E2E_DIR/quorvane$(filter_suffix).log
-  filter_start "$conn" "$QUORVANE_BINARY" -f "$rules" -p "$conn" -l "$QUORVANE_LOG" "$@"
+  local label=quorvane mask
+  [ ${#QUORVANE_LABELS[@]} -eq 0 ] || label=quorvane$((${#QUORVANE_LABELS[@]} + 1))
+  mask=$(umask)
+  umask 0
+  daemon_start "$label" "$conn" -f "$rules" "$@" || exit 1
+  umask "$mask"
+  QUORVANE_LABELS+=("$label")
+  # shellcheck disable=SC2034  # read by the test scripts
+  QUORVANE_LOG=$E2E_DIR/$label.log
+  FILTER_CONN=$conn
+  FILTER_PID=${DAEMON_PID[$label]}
 }
 
 # Log lines of the daemons that report a failure.
@@ -355,19 +369,17 @@ quorvane_error_lines() { cat "$E2E_DIR"/quorvane*.log | grep -a -E ' Quorvane\([
 # Milter trouble as Postfix saw it.
 pf_milter_trouble() { grep -a -i -E 'warning: .*milter|milter.*(error|timeout|unavailable)' "$E2E_DIR/postfix.log"; }
 
-E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
 smtp_dialog() { perl "$E2E_HERE/smtp_dialog.pl" "$SMTP_PORT"; }
 
 # check_records FILE SENDER REST [SENDER REST ...]: FILE holds exactly these
-# records (see record_check.pl); dates must fall after e2e_init.
+# records (tests/support/mbox_check.pl); dates must fall after e2e_init.
 check_records() {
   local file=$1 out
   if [ ! -f "$file" ]; then
     e2e_fail "$file was not written"
     return 1
   fi
-  if out=$(E2E_T0=$E2E_T0 perl "$E2E_HERE/record_check.pl" "$@"); then
+  if out=$(MBOX_NOT_BEFORE=$E2E_T0 perl "$E2E_HERE/../support/mbox_check.pl" records "$@" 2>&1); then
     e2e_pass "$(basename "$file") holds the expected $((($# - 1) / 2)) record(s)"
   else
     e2e_fail "$(basename "$file"): $out"

@@ -3,6 +3,8 @@
 # Postfix cannot run (not root, Postfix or swaks not installed:
 # tests/e2e/install.sh installs them).
 set(E2E_SCRIPTS_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(E2E_ENVIRONMENT "QUORVANE_BINARY=$<TARGET_FILE:quorvane>"
+                    "QUORVANE_MILTER_CLIENT=$<TARGET_FILE:quorvane_milter_client>")
 set(E2E_CASES
     "store_pipe.unix|store_pipe_test.sh|unix"
     "store_pipe.inet|store_pipe_test.sh|inet"
@@ -20,5 +22,5 @@ foreach(case ${E2E_CASES})
     LABELS e2e
     SKIP_RETURN_CODE 77
     TIMEOUT 180
-    ENVIRONMENT "QUORVANE_BINARY=$<TARGET_FILE:quorvane>")
+    ENVIRONMENT "${E2E_ENVIRONMENT}")
 endforeach()

@@ -69,7 +69,7 @@ want="after-rset one-rejected same-connection-1 same-connection-2 same-connectio
 
 errors=$(quorvane_error_lines)
 [ -z "$errors" ] && e2e_pass "no ERROR or WARNING line in the daemon's log" || e2e_fail "daemon logged: $errors"
-[ -s "$E2E_DIR/filter.err" ] && e2e_fail "daemon wrote to standard error: $(cat "$E2E_DIR/filter.err")"
+[ -s "$E2E_DIR/quorvane.err" ] && e2e_fail "daemon wrote to standard error: $(cat "$E2E_DIR/quorvane.err")"
 trouble=$(pf_milter_trouble)
 [ -z "$trouble" ] || e2e_fail "Postfix reported: $trouble"
 e2e_finish

@@ -48,13 +48,14 @@ while IFS='	' read -r page text; do
   fi
 done <<'EOF'
 # The daemon: options, usage, exit statuses.
-quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-r pidfile] [-t timeout] [-u username] -f config_file -p port
+quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port
 quorvane.8	-a A message whose processing failed
 quorvane.8	-b Detach
 quorvane.8	-d Do not remove
 quorvane.8	-f config_file
 quorvane.8	-h Print the usage line
 quorvane.8	-l logfile
+quorvane.8	-m metrics_file
 quorvane.8	-n Load the rule file
 quorvane.8	-p port
 quorvane.8	-r pidfile
@@ -91,6 +92,8 @@ quorvane.8	Unable to fstat pid file: %s (errno: %d:%s)
 quorvane.8	Missing argument to -l: logfile
 quorvane.8	Unable to open log file: %s (errno: %d:%s)
 quorvane.8	Unable to daemonise process. (errno: %d:%s)
+quorvane.8	Missing argument to -m: metrics_file
+quorvane.8	Unable to start the reload thread (errno: %d:%s)
 # Log lines and warnings.
 quorvane.8	%s Quorvane: Started. Logging to file enabled.
 quorvane.8	%s Quorvane: Stopped.
@@ -112,6 +115,8 @@ quorvane.8	%s Quorvane(ActionPipe): ERROR - Failure executing program '%s'. (err
 quorvane.8	%s Quorvane(PrintMail): WARNING - Message contains no headers. (errno: %d:%s).
 quorvane.8	Quorvane(mlfi_header): WARNING - Header name is not set, ignoring this header.
 quorvane.8	WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding headers!! Add Headers actions will be ignored!
+quorvane.8	Warning - line %d: text A rule that loads but cannot do what it says
+quorvane.8	write its warnings (-n, -v)
 quorvane.8	private data
 quorvane.8	SMTP sender
 quorvane.8	sender address
@@ -124,6 +129,26 @@ quorvane.8	body structure
 quorvane.8	body data
 quorvane.8	expanded template
 quorvane.8	file lock
+# Reloads and the metrics file.
+quorvane.8	SIGUSR1 makes the daemon read its rule file again
+quorvane.8	systemctl reload quorvane
+quorvane.8	Check a changed file with quorvane -n
+quorvane.8	%s Quorvane: Rule file "%s" reloaded: %d rules.
+quorvane.8	%s Quorvane(reload): WARNING - Rule file "%s" not loaded, the rules in use are kept: %s
+quorvane.8	the file holds no rule
+quorvane.8	%s Quorvane(reload): WARNING - Rule file "%s": %s
+quorvane.8	%s Quorvane(metrics): WARNING - Could not write metrics file '%s'. (errno: %d:%s).
+quorvane.8	every 15 seconds
+quorvane.8	quorvane_build_info{version}
+quorvane.8	quorvane_messages_total
+quorvane.8	quorvane_messages_failed_total{verdict}
+quorvane.8	quorvane_rules
+quorvane.8	quorvane_rules_loaded_timestamp_seconds
+quorvane.8	quorvane_rule_matches_total{rule,line}
+quorvane.8	quorvane_actions_total{kind,result}
+quorvane.8	quorvane_action_duration_seconds_sum{kind}
+quorvane.8	quorvane_action_duration_seconds_count{kind}
+quorvane.8	quorvane_reloads_total{result}
 # The trace.
 quorvane.8	Quorvane Version 1.2 started. Running with verbose level 1.
 quorvane.8	- Compiled with libmilter v1.0.1, running with v1.0.1
@@ -216,6 +241,13 @@ quorvane.rules.5	Parsing error - expected at least one action
 quorvane.rules.5	Parsing error - expected , or ; Be aware that the config file format now requires rules to end in ";", so your config file may be out of date
 quorvane.rules.5	Parsing error - conditions nested too deeply
 quorvane.rules.5	Unable to allocate memory while reading the config file.
+# Rule-file warnings.
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule has no To test
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule's To tests select no recipient when it matches
+quorvane.rules.5	Warning - line %d: Store In path ends in "/" and names a directory
+quorvane.rules.5	Warning - line %d: Store In path names a directory when %s is empty
+quorvane.rules.5	Warning - line %d: rule is never reached, the rule at line %d always matches and halts
+quorvane.rules.5	Warning - line %d: Add Header text has no ":", the whole text is taken as the header name
 quorvane.rules.5	"SMTP Sender "
 quorvane.rules.5	"From Address "
 quorvane.rules.5	"To Address "
@@ -246,6 +278,7 @@ quorvane-test.1	--run
 quorvane-test.1	rule N: matched
 quorvane-test.1	rule N: not matched
 quorvane-test.1	(no header name: nothing is added)
+quorvane-test.1	Warning - line %d: text
 EOF
 
 if [ "$failures" -ne 0 ]; then

@@ -1,35 +1,40 @@
 // The pid file with the real binary: one instance per file, take-over of a
 // stale file, guarded removal at shutdown, and the detached daemon (-b).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "frontend/process_harness.h"
+#include "support/process.h"
 
 namespace {
 
-using cli::Daemon;
-using cli::Launch;
-using cli::Result;
-using cli::TempDir;
+const std::string kQuorvane = QUORVANE_BINARY;
 
 constexpr char kRules[] = "{ Match all } Halt;\n";
 
 struct PidScene {
   TempDir dir;
-  std::string rules = dir.file("rules.conf");
-  std::string pid_file = dir.file("quorvane.pid");
-  std::string log = dir.file("quorvane.log");
-  PidScene() { cli::write_file(rules, kRules); }
+  std::string rules = dir / "rules.conf";
+  std::string pid_file = dir / "quorvane.pid";
+  std::string log = dir / "quorvane.log";
+  PidScene() { write_file(rules, kRules); }
 
   std::vector<std::string> args(const std::string &socket_name = "milter.sock") const {
-    return {"-f", rules, "-p", "unix:" + dir.file(socket_name), "-r", pid_file, "-l", log};
+    return {"-f", rules, "-p", "unix:" + dir / socket_name, "-r", pid_file, "-l", log};
   }
-  bool started() const { return cli::log_has(log, "Quorvane: Started. Logging to file enabled."); }
+  bool started() const { return log_has(log, "Quorvane: Started. Logging to file enabled."); }
   bool serving() const {
-    return cli::wait_until([this] { return started(); }) && cli::wait_serving(dir.file("milter.sock"));
+    return wait_until([this] { return started(); }) && wait_serving("unix:" + dir / "milter.sock");
   }
-  bool stopped() const { return cli::log_has(log, "Quorvane: Stopped."); }
+  bool stopped() const { return log_has(log, "Quorvane: Stopped."); }
   std::string aborting_line() const {
     return "Quorvane: Aborting removal of pidfile \"" + pid_file + "\" on exit, file has been changed";
   }
@@ -59,10 +64,10 @@ pid_t lock_holder(const std::string &path) {
 
 TEST(PidFileCli, SecondInstanceIsRefusedAndTheFileLeftAlone) {
   PidScene setup;
-  Daemon first(setup.args(), setup.dir);
+  Daemon first(kQuorvane, setup.args(), setup.dir);
   ASSERT_TRUE(setup.serving()) << first.err();
   const std::string pid_text = std::to_string(first.pid());
-  EXPECT_EQ(cli::read_file(setup.pid_file), pid_text) << "the id alone, no newline";
+  EXPECT_EQ(read_file(setup.pid_file), pid_text) << "the id alone, no newline";
   const mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(mode_of(setup.pid_file), 0600 & ~mask);
@@ -71,26 +76,26 @@ TEST(PidFileCli, SecondInstanceIsRefusedAndTheFileLeftAlone) {
   for (const char *detach : {"", "-b"}) {
     SCOPED_TRACE(*detach != '\0' ? "detached" : "foreground");
     std::vector<std::string> args = setup.args("second.sock");
-    args.back() = setup.dir.file("second.log");
+    args.back() = setup.dir / "second.log";
     if (*detach != '\0') args.insert(args.begin(), detach);
-    const Result second = cli::run_quorvane(args);
+    const Result second = run_program(kQuorvane, args);
     EXPECT_EQ(second.err, "Program is already running, pid: " + pid_text + "\n");
     EXPECT_EQ(second.status, 70);
-    EXPECT_EQ(cli::read_file(setup.pid_file), pid_text);
+    EXPECT_EQ(read_file(setup.pid_file), pid_text);
     EXPECT_EQ(inode_of(setup.pid_file), inode);
   }
 
   EXPECT_EQ(first.stop(), 0);
-  EXPECT_FALSE(cli::exists(setup.pid_file));
+  EXPECT_FALSE(file_exists(setup.pid_file));
 }
 
 TEST(PidFileCli, StaleFileIsTakenOverAndKeepsItsPermissions) {
   PidScene setup;
-  cli::write_file(setup.pid_file, "4194303\nleft over by a crash\n");
+  write_file(setup.pid_file, "4194303\nleft over by a crash\n");
   chmod(setup.pid_file.c_str(), 0644);
-  Daemon daemon(setup.args(), setup.dir);
+  Daemon daemon(kQuorvane, setup.args(), setup.dir);
   ASSERT_TRUE(setup.serving()) << daemon.err();
-  EXPECT_EQ(cli::read_file(setup.pid_file), std::to_string(daemon.pid()));
+  EXPECT_EQ(read_file(setup.pid_file), std::to_string(daemon.pid()));
   EXPECT_EQ(mode_of(setup.pid_file), 0644u);
   EXPECT_EQ(lock_holder(setup.pid_file), daemon.pid());
   EXPECT_EQ(daemon.stop(), 0);
@@ -99,7 +104,7 @@ TEST(PidFileCli, StaleFileIsTakenOverAndKeepsItsPermissions) {
 TEST(PidFileCli, LockHeldElsewhereShowsAtMostFifteenBytes) {
   PidScene setup;
   const std::string contents = "12345678901234567890\n";
-  cli::write_file(setup.pid_file, contents);
+  write_file(setup.pid_file, contents);
   // This test process holds the lock; the binary is another process.
   const int descriptor = open(setup.pid_file.c_str(), O_RDWR);
   ASSERT_GE(descriptor, 0);
@@ -108,11 +113,11 @@ TEST(PidFileCli, LockHeldElsewhereShowsAtMostFifteenBytes) {
   lock.l_whence = SEEK_SET;
   ASSERT_EQ(fcntl(descriptor, F_SETLK, &lock), 0);
 
-  const Result result = cli::run_quorvane(setup.args());
+  const Result result = run_program(kQuorvane, setup.args());
   EXPECT_EQ(result.err, "Program is already running, pid: 123456789012345\n");
   EXPECT_EQ(result.status, 70);
-  EXPECT_EQ(cli::read_file(setup.pid_file), contents);
-  EXPECT_FALSE(cli::exists(setup.log)) << "refused before the log file is opened";
+  EXPECT_EQ(read_file(setup.pid_file), contents);
+  EXPECT_FALSE(file_exists(setup.log)) << "refused before the log file is opened";
   close(descriptor);
 }
 
@@ -125,15 +130,15 @@ struct ShutdownCase {
 };
 
 void leave_alone(const PidScene &) {}
-void rewrite_in_place(const PidScene &s) { cli::write_file(s.pid_file, "rewritten"); }
+void rewrite_in_place(const PidScene &s) { write_file(s.pid_file, "rewritten"); }
 void delete_file(const PidScene &s) { unlink(s.pid_file.c_str()); }
 void replace_file(const PidScene &s) {
-  cli::write_file(s.pid_file + ".new", "another");
+  write_file(s.pid_file + ".new", "another");
   rename((s.pid_file + ".new").c_str(), s.pid_file.c_str());
 }
 void change_mode(const PidScene &s) {
   chmod(s.pid_file.c_str(), 0640);
-  cli::write_file(s.pid_file, "mode");
+  write_file(s.pid_file, "mode");
 }
 
 TEST(PidFileCli, ShutdownRemovesOnlyTheFileItWrote) {
@@ -149,7 +154,7 @@ TEST(PidFileCli, ShutdownRemovesOnlyTheFileItWrote) {
   std::vector<std::unique_ptr<Daemon>> daemons;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     setups.push_back(std::make_unique<PidScene>());
-    daemons.push_back(std::make_unique<Daemon>(setups[i]->args(), setups[i]->dir));
+    daemons.push_back(std::make_unique<Daemon>(kQuorvane, setups[i]->args(), setups[i]->dir));
   }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
@@ -161,14 +166,14 @@ TEST(PidFileCli, ShutdownRemovesOnlyTheFileItWrote) {
     SCOPED_TRACE(cases[i].name);
     const PidScene &setup = *setups[i];
     EXPECT_EQ(daemons[i]->stop(), 0);
-    EXPECT_EQ(cli::exists(setup.pid_file), cases[i].want_exists);
+    EXPECT_EQ(file_exists(setup.pid_file), cases[i].want_exists);
     if (!cases[i].want_left.empty()) {
-      EXPECT_EQ(cli::read_file(setup.pid_file), cases[i].want_left);
+      EXPECT_EQ(read_file(setup.pid_file), cases[i].want_left);
     }
     std::vector<std::string> want_log = {"Quorvane: Started. Logging to file enabled."};
     if (cases[i].want_aborting_line) want_log.push_back(setup.aborting_line());
     want_log.push_back("Quorvane: Stopped.");
-    EXPECT_EQ(cli::log_lines_without_time(setup.log), want_log);
+    EXPECT_EQ(log_lines_without_time(setup.log), want_log);
   }
 }
 
@@ -177,15 +182,15 @@ TEST(PidFileCli, DetachedDaemonHoldsItsOwnPidFile) {
   Launch launch;
   launch.directory = setup.dir.path();
   // Relative pid and log paths, resolved against the directory it starts in.
-  const std::vector<std::string> args = {"-b", "-f", "rules.conf", "-p", "unix:" + setup.dir.file("milter.sock"),
-                                         "-r", "quorvane.pid", "-l", "quorvane.log"};
-  const Result started = cli::run_quorvane(args, launch);
+  const std::vector<std::string> args = {
+      "-b", "-f", "rules.conf", "-p", "unix:" + setup.dir / "milter.sock", "-r", "quorvane.pid", "-l", "quorvane.log"};
+  const Result started = run_program(kQuorvane, args, launch);
   ASSERT_EQ(started.status, 0) << started.err;
   EXPECT_EQ(started.err, "");
   EXPECT_EQ(started.out, "");
   ASSERT_TRUE(setup.serving());
 
-  const pid_t daemon = static_cast<pid_t>(std::stol(cli::read_file(setup.pid_file)));
+  const pid_t daemon = static_cast<pid_t>(std::stol(read_file(setup.pid_file)));
   struct Cleanup {
     pid_t pid;
     ~Cleanup() { kill(pid, SIGKILL); }
@@ -195,15 +200,15 @@ TEST(PidFileCli, DetachedDaemonHoldsItsOwnPidFile) {
   EXPECT_EQ(lock_holder(setup.pid_file), daemon);
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon) + "/cwd"), "/");
 
-  const Result second = cli::run_quorvane(
-      {"-f", "rules.conf", "-p", "unix:" + setup.dir.file("second.sock"), "-r", "quorvane.pid"}, launch);
+  const Result second = run_program(
+      kQuorvane, {"-f", "rules.conf", "-p", "unix:" + setup.dir / "second.sock", "-r", "quorvane.pid"}, launch);
   EXPECT_EQ(second.err, "Program is already running, pid: " + std::to_string(daemon) + "\n");
   EXPECT_EQ(second.status, 70);
 
-  cli::terminate_when_idle(daemon);
-  EXPECT_TRUE(cli::wait_until([&] { return setup.stopped(); }));
-  EXPECT_FALSE(cli::exists(setup.pid_file)) << "found again from the root directory";
-  EXPECT_EQ(cli::log_lines_without_time(setup.log),
+  terminate_when_idle(daemon);
+  EXPECT_TRUE(wait_until([&] { return setup.stopped(); }));
+  EXPECT_FALSE(file_exists(setup.pid_file)) << "found again from the root directory";
+  EXPECT_EQ(log_lines_without_time(setup.log),
             (std::vector<std::string>{"Quorvane: Started. Logging to file enabled.", "Quorvane: Stopped."}));
 }
 

@@ -1,31 +1,44 @@
 // The command line and start-up of the real binary: messages, statuses,
 // the -n listing, the verbose banner, the log file and stopping on SIGTERM.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include "frontend/process_harness.h"
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
 
 namespace {
 
-using cli::Daemon;
-using cli::Launch;
-using cli::Result;
-using cli::TempDir;
-using cli::usage_line;
+const std::string kQuorvane = QUORVANE_BINARY;
+
+std::string usage_line() {
+  return "Usage: quorvane [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
+}
 
 constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
 constexpr char kListing[] = "([Always True] )(SMTP Sender is \"Bob\" and (!To Address ends with \"x\"))";
+// The second rule follows one that always matches and halts.
+constexpr char kWarning[] = "Warning - line 2: rule is never reached, the rule at line 1 always matches and halts\n";
 
 struct Fixture {
   TempDir dir;
-  std::string rules = dir.file("rules.conf");
-  std::string socket = "unix:" + dir.file("milter.sock");
-  Fixture() { cli::write_file(rules, kRules); }
+  std::string rules = dir / "rules.conf";
+  std::string socket = "unix:" + dir / "milter.sock";
+  Fixture() { write_file(rules, kRules); }
 
   // Replaces the placeholders RULES, SOCKET and DIR/ in an argument.
   std::string fill(std::string arg) const {
     if (arg == "RULES") return rules;
     if (arg == "SOCKET") return socket;
-    if (arg.rfind("DIR/", 0) == 0) return dir.file(arg.substr(4));
+    if (arg.rfind("DIR/", 0) == 0) return dir / arg.substr(4);
     return arg;
   }
   std::vector<std::string> fill(const std::vector<std::string> &args) const {
@@ -72,6 +85,7 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
       {"pid file cannot be truncated", {"-f", "RULES", "-p", "SOCKET", "-r", "/dev/null"},
        "Unable to truncate pidfile: /dev/null (errno: 22:Invalid argument)\n", 70},
       {"empty -l", {"-f", "RULES", "-p", "SOCKET", "-l", ""}, usage + "Missing argument to -l: logfile\n", 64},
+      {"empty -m", {"-f", "RULES", "-p", "SOCKET", "-m", ""}, usage + "Missing argument to -m: metrics_file\n", 64},
       {"log file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
        "Unable to open log file: DIR/no/log (errno: 2:No such file or directory)\n", 70},
       {"detached: log failure still reaches the terminal", {"-b", "-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
@@ -84,9 +98,9 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.needs_root && !cli::running_as_root()) continue;
+    if (c.needs_root && !running_as_root()) continue;
     Fixture fixture;
-    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.err, with_dir(c.want_err, fixture.dir));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, c.want_status);
@@ -94,25 +108,25 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
 }
 
 TEST(StartupCli, OnlyRootMaySwitchUser) {
-  if (!cli::running_as_root()) {
-    const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent"});
+  if (!running_as_root()) {
+    const Result result = run_program(kQuorvane, {"-u", "nobody", "-f", "/nonexistent"});
     EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
     EXPECT_EQ(result.status, 64);
     return;
   }
   Launch launch;
   launch.as_nobody = true;
-  const Result result = cli::run_quorvane({"-u", "nobody", "-f", "/nonexistent", "-p", ""}, launch);
+  const Result result = run_program(kQuorvane, {"-u", "nobody", "-f", "/nonexistent", "-p", ""}, launch);
   EXPECT_EQ(result.err, "You must be root to use the: -u option\n");
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.status, 64);
 }
 
 TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
-  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
   Fixture fixture;
   chmod(fixture.rules.c_str(), 0600);  // root's alone: nobody cannot read it
-  const Result result = cli::run_quorvane({"-u", "nobody", "-n", "-f", fixture.rules});
+  const Result result = run_program(kQuorvane, {"-u", "nobody", "-n", "-f", fixture.rules});
   EXPECT_EQ(result.err,
             "Unable to open config file at \"" + fixture.rules + "\" (errno: 13:Permission denied). Aborting.\n");
   EXPECT_EQ(result.status, 70);
@@ -120,7 +134,7 @@ TEST(StartupCli, SwitchedUserReadsTheRuleFileAsThatUser) {
 
 // One field of /proc/<pid>/status, e.g. "Groups", without its tabs.
 std::string status_field(pid_t pid, const std::string &name) {
-  std::istringstream in(cli::read_file("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(in, line);) {
     if (line.rfind(name + ":", 0) != 0) continue;
     std::string value = line.substr(name.size() + 1);
@@ -134,15 +148,15 @@ std::string status_field(pid_t pid, const std::string &name) {
 }
 
 TEST(StartupCli, SwitchedUserServesWithThatUsersGroupsOnly) {
-  if (!cli::running_as_root()) GTEST_SKIP() << "needs root";
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
   const passwd *nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   Fixture fixture;
   chmod(fixture.dir.path().c_str(), 0777);  // nobody makes the socket here
   Launch launch;
   launch.in_root_group = true;  // root's groups must not be kept
-  Daemon daemon({"-u", "nobody", "-f", fixture.rules, "-p", fixture.socket}, fixture.dir, launch);
-  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock"))) << daemon.err();
+  Daemon daemon(kQuorvane, {"-u", "nobody", "-f", fixture.rules, "-p", fixture.socket}, fixture.dir, launch);
+  ASSERT_TRUE(wait_serving(fixture.socket)) << daemon.err();
 
   int count = 0;
   getgrouplist("nobody", nobody->pw_gid, nullptr, &count);
@@ -162,6 +176,7 @@ struct ListingCase {
   const char *name;
   std::vector<std::string> args;
   std::string want_out;
+  std::string want_err = kWarning;
 };
 
 TEST(StartupCli, ListingNeedsNoConnection) {
@@ -176,17 +191,78 @@ TEST(StartupCli, ListingNeedsNoConnection) {
       {"banner at -v -v -v", {"-vvv", "-n", "-f", "RULES"},
        "Quorvane Version 1.2 started. Running with verbose level 3.\n" + compiled + kListing},
       {"last -f counts", {"-n", "-f", "DIR/none.conf", "-f", "RULES"}, kListing},
-      {"empty rule file", {"-n", "-f", "DIR/empty.conf"}, ""},
+      {"empty rule file", {"-n", "-f", "DIR/empty.conf"}, "", ""},
   };
   for (const ListingCase &c : cases) {
     SCOPED_TRACE(c.name);
     Fixture fixture;
-    cli::write_file(fixture.dir.file("empty.conf"), "");
-    const Result result = cli::run_quorvane(fixture.fill(c.args));
+    write_file(fixture.dir / "empty.conf", "");
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
     EXPECT_EQ(result.out, c.want_out);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, c.want_err);
     EXPECT_EQ(result.status, 0);
-    EXPECT_FALSE(cli::exists(fixture.dir.file("milter.sock")));
+    EXPECT_FALSE(file_exists(fixture.dir / "milter.sock"));
+  }
+}
+
+// A rule file with a warning of each kind, and one close to it with none.
+// -n lists it as ever, writes the warnings on standard error and ends with
+// status 0; the daemon writes them at start-up only with -v.
+constexpr char kWarnedRules[] =
+    "# archive\n"
+    "{ Match all } Store In \"/srv/archive/%TO.DOMAIN%\";\n"
+    "{ !(To is b@x) } Pipe \"deliver %ALLTO%\";\n"
+    "{ Match all }\n  Add Header \"X-Flag yes\", Store In /srv/, Halt;\n"
+    "{ From is x } Store In /srv/x;\n";
+constexpr char kWarnedListing[] =
+    "([Always True] )(!(To Address is \"b@x\"))([Always True] )(From Address is \"x\")";
+constexpr char kWarnings[] =
+    "Warning - line 2: %TO.DOMAIN% is always empty, the rule has no To test\n"
+    "Warning - line 2: Store In path names a directory when %TO.DOMAIN% is empty\n"
+    "Warning - line 3: %ALLTO% is always empty, the rule's To tests select no recipient when it matches\n"
+    "Warning - line 4: Add Header text has no \":\", the whole text is taken as the header name\n"
+    "Warning - line 4: Store In path ends in \"/\" and names a directory\n"
+    "Warning - line 6: rule is never reached, the rule at line 4 always matches and halts\n";
+constexpr char kCloseRules[] =
+    "# archive\n"
+    "{ To ends \"@example.org\" } Store In \"/srv/archive/%TO.DOMAIN%\";\n"
+    "{ ! To is b@x } Pipe \"deliver %ALLTO%\";\n"
+    "{ From is y }\n  Add Header \"X-Flag: yes\", Store In /srv/all, Halt;\n"
+    "{ From is x } Store In /srv/x;\n";
+
+TEST(StartupCli, ListingWarnsOnStandardErrorOnly) {
+  const std::string banner = "Quorvane Version 1.2 started. Running with verbose level 1.\n";
+  const std::vector<ListingCase> cases = {
+      {"-n", {"-n", "-f", "DIR/warned.conf"}, kWarnedListing, kWarnings},
+      {"-v -n", {"-v", "-n", "-f", "DIR/warned.conf"}, banner + kWarnedListing, kWarnings},
+      {"close to each warning", {"-n", "-f", "DIR/close.conf"},
+       "(To Address ends with \"@example.org\")(!To Address is \"b@x\")(From Address is \"y\")"
+       "(From Address is \"x\")",
+       ""},
+  };
+  for (const ListingCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture fixture;
+    write_file(fixture.dir / "warned.conf", kWarnedRules);
+    write_file(fixture.dir / "close.conf", kCloseRules);
+    const Result result = run_program(kQuorvane, fixture.fill(c.args));
+    EXPECT_EQ(result.out, c.want_out);
+    EXPECT_EQ(result.err, c.want_err);
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+TEST(StartupCli, DaemonWarnsAtStartUpOnlyWhenVerbose) {
+  for (const bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "-v" : "quiet");
+    Fixture fixture;
+    write_file(fixture.rules, kWarnedRules);
+    std::vector<std::string> args = {"-f", fixture.rules, "-p", fixture.socket};
+    if (verbose) args.insert(args.begin(), "-v");
+    Daemon daemon(kQuorvane, args, fixture.dir);
+    // Written before the socket is opened: there once the daemon serves.
+    ASSERT_TRUE(wait_serving(fixture.socket)) << daemon.err();
+    EXPECT_EQ(daemon.err(), verbose ? kWarnings : "");
   }
 }
 
@@ -202,32 +278,31 @@ void leave_stale_socket(const std::string &path) {
 
 TEST(StartupCli, WithDashDAStaleSocketFileIsKept) {
   Fixture fixture;
-  leave_stale_socket(fixture.dir.file("milter.sock"));
-  const Result result = cli::run_quorvane({"-d", "-f", fixture.rules, "-p", fixture.socket});
+  leave_stale_socket(fixture.dir / "milter.sock");
+  const Result result = run_program(kQuorvane, {"-d", "-f", fixture.rules, "-p", fixture.socket});
   EXPECT_EQ(result.err, "Unable to open port: " + fixture.socket + "\n");
   EXPECT_EQ(result.status, 70);
 }
 
 TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   Fixture fixture;
-  leave_stale_socket(fixture.dir.file("milter.sock"));  // removed first without -d
-  const std::string log = fixture.dir.file("quorvane.log");
-  cli::write_file(log, "earlier line\n");
+  leave_stale_socket(fixture.dir / "milter.sock");  // removed first without -d
+  const std::string log = fixture.dir / "quorvane.log";
+  write_file(log, "earlier line\n");
   // -t with a text that is not a number is a timeout of 0, not an error.
-  Daemon daemon({"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+  Daemon daemon(kQuorvane, {"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
   // Waiting while it runs also shows the file is line-buffered: the start
   // line is there at once, not only when the file is closed.
-  ASSERT_TRUE(cli::wait_until([&] { return cli::log_has(log, "Quorvane: Started. Logging to file enabled."); }))
-      << daemon.err();
-  ASSERT_TRUE(cli::wait_serving(fixture.dir.file("milter.sock")));
+  ASSERT_TRUE(wait_until([&] { return log_has(log, "Quorvane: Started. Logging to file enabled."); })) << daemon.err();
+  ASSERT_TRUE(wait_serving(fixture.socket));
   EXPECT_TRUE(daemon.running());
 
   EXPECT_EQ(daemon.stop(), 0);
-  const std::string text = cli::read_file(log);
+  const std::string text = read_file(log);
   ASSERT_EQ(text.rfind("earlier line\n", 0), 0u) << "appended, not truncated";
-  EXPECT_EQ(cli::log_lines_without_time(log),
-            (std::vector<std::string>{"earlier line", "Quorvane: Started. Logging to file enabled.",
-                                      "Quorvane: Stopped."}));
+  EXPECT_EQ(
+      log_lines_without_time(log),
+      (std::vector<std::string>{"earlier line", "Quorvane: Started. Logging to file enabled.", "Quorvane: Stopped."}));
   // Each line begins with the ctime text of its moment.
   const std::string started = text.substr(std::string("earlier line\n").size(), 25);
   EXPECT_EQ(started[3], ' ');

@@ -1,102 +1,26 @@
 // quorvane-test, run as a program: what it shows for saved messages, the
 // daemon's condition trace, that a dry run writes nothing, that --run writes
 // the daemon's mailbox record, and its command-line errors.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <algorithm>
+#include <cctype>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include "support/process.h"
 
 namespace {
 
 const std::string kTester = QUORVANE_TEST_BINARY;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void spill(const std::string &path, const std::string &contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-class Scratch {
- public:
-  Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-tester-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  const std::string &path() const { return path_; }
-  // Every entry of the directory, sorted.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
-
-// Runs quorvane-test with `args` (argv[0] "quorvane-test"), standard input
-// from `input_path` (or /dev/null), output collected through files.
-// With `limit_seconds`, an alarm ends a tester that runs longer.
-Outcome run_tester(const Scratch &dir, const std::vector<std::string> &args, const std::string &input_path = "",
-                   unsigned limit_seconds = 0) {
-  const std::string out_path = dir.file(".out"), err_path = dir.file(".err");
-  const pid_t child = fork();
-  if (child == 0) {
-    if (limit_seconds > 0) alarm(limit_seconds);
-    const int in = open(input_path.empty() ? "/dev/null" : input_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<std::string> copies = args;
-    std::vector<char *> argv;
-    std::string name = "quorvane-test";
-    argv.push_back(name.data());
-    for (std::string &arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(kTester.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  Outcome run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = slurp(out_path);
-  run.err = slurp(err_path);
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(err_path);
-  return run;
+// Runs quorvane-test with `args`, standard input from `input_path` (or
+// /dev/null).
+Result run_tester(const std::vector<std::string> &args, const std::string &input_path = "") {
+  Launch launch;
+  launch.stdin_path = input_path;
+  return run_program(kTester, args, launch);
 }
 
 template <class Case> std::string case_name(const ::testing::TestParamInfo<Case> &param) {
@@ -124,6 +48,7 @@ struct ShowCase {
   std::vector<std::string> options;  // before "-f rules message"
   std::string want_out;
   int want_status;
+  std::string want_err = "";  // the rule file's warnings
 };
 
 class TesterShows : public ::testing::TestWithParam<ShowCase> {};
@@ -146,14 +71,15 @@ bool is_from_line(const std::string &line, const std::string &head) {
 
 TEST_P(TesterShows, PrintsEnvelopeRulesAndActions) {
   const ShowCase &c = GetParam();
-  Scratch dir;
-  spill(dir.file("rules"), c.rules);
-  spill(dir.file("message"), kMessage);
+  TempDir dir;
+  write_file(dir / "rules", c.rules);
+  write_file(dir / "message", kMessage);
   std::vector<std::string> args = c.options;
-  for (const char *arg : {"-f", "rules", "message"}) args.push_back(arg == std::string("rules") ? dir.file("rules") : arg == std::string("message") ? dir.file("message") : arg);
-  const Outcome run = run_tester(dir, args);
+  for (const char *arg : {"-f", "rules", "message"})
+    args.push_back(arg == std::string("rules") ? dir / "rules" : arg == std::string("message") ? dir / "message" : arg);
+  const Result run = run_tester(args);
   EXPECT_EQ(run.out, c.want_out);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, c.want_err);
   EXPECT_EQ(run.status, c.want_status);
   // A dry run creates nothing: the scratch directory still holds only the
   // two input files.
@@ -178,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--from", "<Zed@Z.Test>", "--to", "<One@A.Test>", "--to", "two@b.test", "--auth", "Ann"},
                  "from 'zed@z.test'\nto 'one@a.test'\nto 'two@b.test'\nauth 'Ann'\n"
                  "rule 1: matched\n  Store In '/srv/Ann/z.test/'\n",
-                 0},
+                 0,
+                 "Warning - line 1: %TO% is always empty, the rule has no To test\n"
+                 "Warning - line 1: Store In path names a directory when %TO% is empty\n"},
         ShowCase{"FromHeaderWhenNoReturnPath", "{ Match all } Halt;", {"--to", "x@y"},
                  "from 'ann@example.org'\nto 'x@y'\nauth (none)\nrule 1: matched\n  Halt\n", 0},
         ShowCase{"NullSender", "{ From is \"\" } Store In \"/srv/[%FROM%]\";", {"--from", "<>", "--to", "x@y"},
@@ -204,9 +132,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "from '../etc/x;rm -rf $home@evil'\nto 'x@y'\nauth (none)\nrule 1: matched\n"
                  "  Store In '/srv/_._etc_x;rm -rf $home'\n"
                  "  Pipe 'deliver .._etc_x_rm_-rf__home@evil'\n",
-                 0},
+                 0, "Warning - line 1: Store In path names a directory when %FROM.USER% is empty\n"},
         ShowCase{"NoRecipientSelectedExpandsOnce", "{ Match all } Store In \"/srv/x%ALLTO%y\";", {"--to", "a@b"},
-                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n  Store In '/srv/xy'\n", 0},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n  Store In '/srv/xy'\n", 0,
+                 "Warning - line 1: %ALLTO% is always empty, the rule has no To test\n"},
         ShowCase{"AddHeaderSplits",
                  "{ Match all } Add Header \"CC:boss@x.test\", Add Header Plain, Add Header \"::\", "
                  "Add Header \"Bcc:\";",
@@ -216,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "  Add Header 'Plain' (name 'Plain', value '')\n"
                  "  Add Header '::' (no header name: nothing is added)\n"
                  "  Add Header 'Bcc:' (name 'Bcc', value '')\n",
-                 0},
+                 0, "Warning - line 1: Add Header text has no \":\", the whole text is taken as the header name\n"},
         // Halt ends the walk; Not matched sees the earlier match.
         ShowCase{"HaltAndNotMatched",
                  "{ To is nobody@x } Halt;\n{ Not matched } Store In /a;\n{ Not matched } Store In /b;\n"
@@ -225,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
                  "rule 1: not matched\nrule 2: matched\n  Store In '/a'\nrule 3: not matched\n"
                  "rule 4: matched\n  Halt\n",
-                 0},
+                 0, "Warning - line 5: rule is never reached, the rule at line 4 always matches and halts\n"},
         ShowCase{"NoRules", "# nothing here\n", {"--to", "a@b"},
                  "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0},
         // Header tests: the name in any case; the value unfolded, trimmed and
@@ -280,11 +209,11 @@ TEST(TesterDate, PlaceholdersGiveTheMessageDay) {
     std::strftime(text, sizeof text, "%Y-%m/%d", &local);
     return std::string(text);
   };
-  Scratch dir;
-  spill(dir.file("rules"), "{ Match all } Store In \"/srv/%YEAR%-%MONTH%/%DAY%\", Pipe \"x %YEAR%%MONTH%\";");
-  spill(dir.file("message"), kMessage);
+  TempDir dir;
+  write_file(dir / "rules", "{ Match all } Store In \"/srv/%YEAR%-%MONTH%/%DAY%\", Pipe \"x %YEAR%%MONTH%\";");
+  write_file(dir / "message", kMessage);
   const std::string before = today();
-  const Outcome run = run_tester(dir, {"-f", dir.file("rules"), "--to", "a@b", dir.file("message")});
+  const Result run = run_tester({"-f", dir / "rules", "--to", "a@b", dir / "message"});
   const std::string after = today();
   const std::string head = "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n";
   auto shown = [&](const std::string &day) {
@@ -298,14 +227,14 @@ TEST(TesterDate, PlaceholdersGiveTheMessageDay) {
 // recipients bob and cy, and "From contains an and ! To is cy"; a value
 // shorter than its pattern shows no operator.
 TEST(TesterTrace, PrintsTheDaemonsConditionTrace) {
-  Scratch dir;
-  spill(dir.file("rules"),
-        "{ From contains an and ! To is cy } Store In /x;\n"
-        "{ Sender is ann or To is bob } Store In \"/y/%ALLTO%\";\n"
-        "{ Not matched } Halt;\n");
-  spill(dir.file("message"), "Subject: s\n\nbody\n");
-  const Outcome run = run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", "--to", "cy",
-                                   dir.file("message")});
+  TempDir dir;
+  write_file(dir / "rules",
+             "{ From contains an and ! To is cy } Store In /x;\n"
+             "{ Sender is ann or To is bob } Store In \"/y/%ALLTO%\";\n"
+             "{ Not matched } Halt;\n");
+  write_file(dir / "message", "Subject: s\n\nbody\n");
+  const Result run =
+      run_tester({"-v", "-f", dir / "rules", "--from", "<Ann>", "--to", "bob", "--to", "cy", dir / "message"});
   EXPECT_EQ(run.out,
             "from 'ann'\nto 'bob'\nto 'cy'\nauth (none)\n"
             "(\"ann\" contains \"an\" [true](!(\"bob\" is \"cy\" [false], \"cy\" is \"cy\" [true]) [false] ))\n"
@@ -321,13 +250,13 @@ TEST(TesterTrace, PrintsTheDaemonsConditionTrace) {
 // writes it, then each value tested up to the first that satisfies it; a
 // size test shows the size and the limit in bytes.
 TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
-  Scratch dir;
-  spill(dir.file("rules"),
+  TempDir dir;
+  write_file(dir / "rules",
         "{ Header received contains \"BY B\" and Size !over 1K } Store In /x;\n"
         "{ Header X-None !matches \"*\" and From regex \"^A\" } Halt;\n");
-  spill(dir.file("message"), "Received: from a\n  by a\nReceived:  from b\r\n\tby b \nSubject: s\n\nbody\n");
-  const Outcome run =
-      run_tester(dir, {"-v", "-f", dir.file("rules"), "--from", "<Ann>", "--to", "bob", dir.file("message")});
+  write_file(dir / "message", "Received: from a\n  by a\nReceived:  from b\r\n\tby b \nSubject: s\n\nbody\n");
+  const Result run =
+      run_tester({"-v", "-f", dir / "rules", "--from", "<Ann>", "--to", "bob", dir / "message"});
   EXPECT_EQ(run.out,
             "from 'ann'\nto 'bob'\nauth (none)\n"
             "(received: \"from a  by a\" contains \"by b\" [false], \"from b\tby b\" contains \"by b\" [true]"
@@ -340,14 +269,14 @@ TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
 
 // RE2 matches in time linear in the value: the expression "(a*)*b", which
 // takes a backtracking matcher exponential time, against a 100 KB header
-// value ends at once. The bound (an alarm after 60 s) only catches a hang.
+// value ends at once. The bound (run_program gives up after 30 s) only
+// catches a hang.
 TEST(TesterRegex, PathologicalExpressionOnALongValueEnds) {
-  Scratch dir;
-  spill(dir.file("rules"),
-        "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
-  spill(dir.file("message"), "X-Long: " + std::string(100 * 1024, 'a') + "\n\nbody\n");
-  const Outcome run =
-      run_tester(dir, {"-f", dir.file("rules"), "--from", "a@b", "--to", "c@d", dir.file("message")}, "", 60);
+  TempDir dir;
+  write_file(dir / "rules",
+             "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
+  write_file(dir / "message", "X-Long: " + std::string(100 * 1024, 'a') + "\n\nbody\n");
+  const Result run = run_tester({"-f", dir / "rules", "--from", "a@b", "--to", "c@d", dir / "message"});
   EXPECT_EQ(run.out, "from 'a@b'\nto 'c@d'\nauth (none)\nrule 1: not matched\nrule 2: matched\n  Halt\n");
   EXPECT_EQ(run.status, 0);
 }
@@ -357,17 +286,18 @@ TEST(TesterRegex, PathologicalExpressionOnALongValueEnds) {
 // folded lines kept), the blank line, the body with CR LF line ends and two
 // newlines. Only the date differs from run to run.
 TEST(TesterRun, StoreInAndPipeWriteTheDaemonsRecord) {
-  Scratch dir;
-  spill(dir.file("rules"), "{ To is bob@example.org } Store In \"" + dir.file("box-%TO.USER%") + "\", Pipe \"cat >" +
-                               dir.file("piped") + "\", Add Header \"X-A: b\";\n"
-                               "{ Match all } Pipe \"exit 3\";\n");
-  spill(dir.file("message"), kMessage);
-  spill(dir.file("box-bob"), "earlier\n");
-  const Outcome run = run_tester(dir, {"--run", "-f", dir.file("rules")}, dir.file("message"));  // standard input
+  TempDir dir;
+  write_file(dir / "rules", "{ To is bob@example.org } Store In \"" + dir / "box-%TO.USER%" + "\", Pipe \"cat >" +
+                                dir / "piped" +
+                                "\", Add Header \"X-A: b\";\n"
+                                "{ Match all } Pipe \"exit 3\";\n");
+  write_file(dir / "message", kMessage);
+  write_file(dir / "box-bob", "earlier\n");
+  const Result run = run_tester({"--run", "-f", dir / "rules"}, dir / "message");  // standard input
   EXPECT_EQ(run.status, 1);  // the second rule's command failed
   EXPECT_NE(run.err.find(" Quorvane(ActionPipe): ERROR - Failure executing program 'exit 3'."), std::string::npos)
       << run.err;
-  EXPECT_NE(run.out.find("  Store In '" + dir.file("box-bob") + "'\n  - Success.\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  Store In '" + dir / "box-bob" + "'\n  - Success.\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("  Pipe 'exit 3'\n  - Failed.\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("  Add Header 'X-A: b' (name 'X-A', value ' b')\n"), std::string::npos) << run.out;
 
@@ -382,14 +312,14 @@ TEST(TesterRun, StoreInAndPipeWriteTheDaemonsRecord) {
       "\n"
       "first line\r\nFrom the start\r\nlast line without a break\r\n"
       "\n\n";
-  const std::string box = slurp(dir.file("box-bob"));
+  const std::string box = read_file(dir / "box-bob");
   ASSERT_GT(box.size(), 8u);
   EXPECT_EQ(box.substr(0, 8), "earlier\n");
   const std::string record = box.substr(8);
   const std::size_t date_end = record.find('\n') + 1;
   EXPECT_TRUE(is_from_line(record.substr(0, date_end), "From <ann@example.org>  ")) << record.substr(0, date_end);
   EXPECT_EQ(record.substr(date_end), rest);
-  EXPECT_EQ(slurp(dir.file("piped")), record);  // one message time for every record
+  EXPECT_EQ(read_file(dir / "piped"), record);  // one message time for every record
 }
 
 struct UsageCase {
@@ -403,11 +333,11 @@ class TesterUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(TesterUsage, ReportsAndExits) {
   const UsageCase &c = GetParam();
-  Scratch dir;
-  spill(dir.file("rules"), "{ Match all } Halt;");
+  TempDir dir;
+  write_file(dir / "rules", "{ Match all } Halt;");
   std::vector<std::string> args;
-  for (const std::string &arg : c.args) args.push_back(arg == "RULES" ? dir.file("rules") : arg);
-  const Outcome run = run_tester(dir, args);
+  for (const std::string &arg : c.args) args.push_back(arg == "RULES" ? dir / "rules" : arg);
+  const Result run = run_tester(args);
   EXPECT_EQ(run.status, c.want_status);
   std::string err = run.err;
   for (std::size_t at; (at = err.find(dir.path())) != std::string::npos;) err.replace(at, dir.path().size(), "DIR");
@@ -443,9 +373,9 @@ TEST(TesterUsage, NewFormErrorsStopWithStatus70) {
       {"{ To regex \"(A\" } Halt;", "Parsing error - invalid regular expression \"(A\": missing ): (A\n"},
   };
   for (const Case &c : cases) {
-    Scratch dir;
-    spill(dir.file("rules"), c.rules);
-    const Outcome run = run_tester(dir, {"-f", dir.file("rules")});
+    TempDir dir;
+    write_file(dir / "rules", c.rules);
+    const Result run = run_tester({"-f", dir / "rules"});
     EXPECT_EQ(run.status, 70) << c.rules;
     EXPECT_EQ(run.err, c.want_err) << c.rules;
     EXPECT_EQ(run.out, "") << c.rules;
@@ -454,9 +384,9 @@ TEST(TesterUsage, NewFormErrorsStopWithStatus70) {
 
 // Rule-file errors are the daemon's, with its status.
 TEST(TesterUsage, RuleFileErrorsAreTheDaemons) {
-  Scratch dir;
-  spill(dir.file("rules"), "{ From is x ] Halt;\n{ Match all } Store In x\n");
-  const Outcome run = run_tester(dir, {"-f", dir.file("rules")});
+  TempDir dir;
+  write_file(dir / "rules", "{ From is x ] Halt;\n{ Match all } Store In x\n");
+  const Result run = run_tester({"-f", dir / "rules"});
   EXPECT_EQ(run.status, 70);
   EXPECT_EQ(run.err,
             "Parsing error - expected o, a or ), found \"]\"\n"

@@ -1,21 +1,25 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # quorvane-test against the daemon: one message is sent to the real daemon
 # through the milter protocol (miltertest plays the MTA), and the same
 # message, saved as a file, is given to quorvane-test --run. The condition
 # trace of every rule must be the daemon's, byte for byte, and every file the
 # daemon wrote must be written by the tester with the same bytes, apart from
 # the date in the From line. The rules test the envelope, the header fields
-# and the size, and name files after the message date.
-# Usage: tester_vs_daemon.sh DAEMON TESTER. Exit 77 (skip) without miltertest.
+# and the size, and name files after the message date. The daemon is started
+# and stopped with tests/support/daemon.sh and must stop cleanly.
+# Usage: tester_vs_daemon.sh DAEMON TESTER, with QUORVANE_MILTER_CLIENT set.
+# Exit 77 (skip) without miltertest.
 set -u
-daemon=$1
+# shellcheck source=tests/support/daemon.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/daemon.sh"
+export QUORVANE_BINARY=$1
 tester=$2
 command -v miltertest >/dev/null 2>&1 || { echo "SKIP: miltertest is not installed"; exit 77; }
 
 dir=$(mktemp -d)
-daemon_pid=
+DAEMON_DIR=$dir
 cleanup() {
-  [ -n "$daemon_pid" ] && kill "$daemon_pid" 2>/dev/null
+  daemon_kill_all
   [ -n "${KEEP:-}" ] || rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -39,7 +43,7 @@ EOF
 # The message as an MTA passes it: headers as name and value (folded lines
 # joined by a newline), the body with CR LF line ends.
 cat >"$dir/send.lua" <<EOF
-local conn = mt.connect("unix:$dir/sock", 50, 0.1)
+local conn = mt.connect("$(daemon_socket daemon)", 50, 0.1)
 if conn == nil then error("cannot connect") end
 if mt.negotiate(conn, nil, nil, nil) ~= nil then error("negotiate") end
 mt.macro(conn, SMFIC_MAIL, "{auth_authen}", "Ann")
@@ -58,12 +62,9 @@ EOF
 printf 'From: "Box, Ann" <ann.box@example.org>\nSubject: hello\n\tworld\nX-Empty:\n\nfirst line\nFrom the start\n\nlast\n' \
   >"$dir/message"
 
-"$daemon" -v -f "$dir/rules" -p "unix:$dir/sock" >"$dir/daemon.out" 2>"$dir/daemon.err" &
-daemon_pid=$!
+daemon_start daemon "$(daemon_socket daemon)" -v -f "$dir/rules" || fail "the daemon did not start"
 miltertest -s "$dir/send.lua" >"$dir/miltertest.out" 2>&1 || fail "miltertest: $(cat "$dir/miltertest.out")"
-kill "$daemon_pid"
-wait "$daemon_pid" 2>/dev/null
-daemon_pid=
+daemon_stop daemon || fail "the daemon did not stop cleanly"
 mv "$dir/out" "$dir/daemon"
 mkdir "$dir/out"
 
@@ -97,4 +98,4 @@ for name in $daemon_files; do
   sed '1s/  .*$//' "$dir/out/$name" >"$dir/b"
   cmp -s "$dir/a" "$dir/b" || fail "$name differs: $(diff "$dir/a" "$dir/b")"
 done
-echo "traces and records of quorvane-test match the daemon's ($(echo $daemon_files | wc -w) files)"
+echo "traces and records of quorvane-test match the daemon's ($(echo "$daemon_files" | wc -w) files)"

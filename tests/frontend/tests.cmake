@@ -13,6 +13,7 @@ add_test(NAME systemd_unit COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/unit_check.sh
                                    ${PROJECT_BINARY_DIR}/packaging/quorvane.service $<TARGET_FILE:quorvane>)
 set_tests_properties(systemd_unit PROPERTIES LABELS packaging SKIP_RETURN_CODE 77)
 
-add_test(NAME tester_vs_daemon COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/tester_vs_daemon.sh $<TARGET_FILE:quorvane>
+add_test(NAME tester_vs_daemon COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tester_vs_daemon.sh $<TARGET_FILE:quorvane>
                                        $<TARGET_FILE:quorvane-test>)
-set_tests_properties(tester_vs_daemon PROPERTIES LABELS cli SKIP_RETURN_CODE 77 TIMEOUT 60)
+set_tests_properties(tester_vs_daemon PROPERTIES LABELS cli SKIP_RETURN_CODE 77 TIMEOUT 60
+                                      ENVIRONMENT "QUORVANE_MILTER_CLIENT=$<TARGET_FILE:quorvane_milter_client>")

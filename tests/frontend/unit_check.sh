@@ -11,7 +11,8 @@ trap 'rm -rf "$scratch"' EXIT
 sed "s#^ExecStart=[^ ]*/quorvane #ExecStart=$daemon #" "$unit" >"$scratch/quorvane.service"
 grep -q "^ExecStart=$daemon " "$scratch/quorvane.service" || { echo "FAIL: no ExecStart running quorvane"; exit 1; }
 for setting in NoNewPrivileges=yes ProtectSystem=strict ReadWritePaths= RuntimeDirectory=quorvane \
-  'ExecStart=.* -r /run/quorvane/quorvane.pid' 'ExecStart=.* -l /var/log/quorvane/quorvane.log'; do
+  'ExecStart=.* -r /run/quorvane/quorvane.pid' 'ExecStart=.* -l /var/log/quorvane/quorvane.log' \
+  'ExecReload=/bin/kill -USR1 $MAINPID$'; do
   grep -q "^$setting" "$scratch/quorvane.service" || { echo "FAIL: the unit lacks $setting"; exit 1; }
 done
 report=$(systemd-analyze verify --man=no "$scratch/quorvane.service" 2>&1)

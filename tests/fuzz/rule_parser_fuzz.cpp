@@ -1,8 +1,9 @@
 // Fuzz target for the rule file parser.
 //
 // Parses the input as a rule file. A failed parse must leave a message; an
-// accepted one must satisfy the model's invariants, and is then listed and
-// evaluated, traced, against a small message with headers, with every
+// accepted one must satisfy the model's invariants (rule lines counted from 1
+// in file order among them), and is then looked over for warnings, listed
+// and evaluated, traced, against a small message with headers, with every
 // action's template expanded for each recipient in every insert mode.
 // Aborts on a broken invariant.
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "base/trace.h"
 #include "message/message_context.h"
 #include "rules/evaluate.h"
+#include "rules/lint.h"
 #include "rules/listing.h"
 #include "rules/parser.h"
 #include "rules/template.h"
@@ -118,7 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   require(error.empty());
-  for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) check_rule(*rule);
+  int line = 1;
+  for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
+    check_rule(*rule);
+    require(rule->line >= line);
+    line = rule->line;
+  }
+  require(warn_rules(rules, sink) >= 0);
   print_rules(sink, rules);
   run_rules(rules, sink);
   return 0;

@@ -24,7 +24,7 @@ cat > "$LOAD_DIR/rules.conf" << RULES
 { Header X-Long regex "(a*)*b" } Store In "$LOAD_DIR/never";
 { Header X-Long regex "^a+$" } Store In "$LOAD_DIR/long";
 RULES
-daemon_start main "$LOAD_DIR/rules.conf" -a
+load_start main "$LOAD_DIR/rules.conf" -a
 fds_start=$(daemon_fds main)
 
 "$client" "$(daemon_socket main)" "$case_name" "$LOAD_DIR/mbox" || load_fail "the message was not handled as expected"
@@ -53,5 +53,5 @@ mbox_check "$LOAD_DIR/ordinary.mbox" 1 5 > /dev/null
 wait_for_fds main "$fds_start"
 errors=$(log_count main ' ERROR - ')
 [[ $errors -eq 0 ]] || load_fail "$errors error lines in the log"
-daemon_stop main
+load_stop main
 echo "$case_name: daemon went on serving and stopped cleanly"

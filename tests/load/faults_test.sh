@@ -28,7 +28,7 @@ count_records() {
   RECORDS=0
   [[ ${#list[@]} -gt 0 ]] || return 0
   local IFS=, report
-  report=$(perl "$LOAD_SCRIPTS/mbox_check.pl" "${list[*]}" 100 any 1 1 "$scale") ||
+  report=$(perl "$MBOX_CHECK" streams "${list[*]}" 100 any 1 1 "$scale") ||
     load_fail "a mailbox in $files is broken"
   RECORDS=${report%% *}
 }
@@ -58,7 +58,7 @@ write_fault() {
     head -c 262144 /dev/zero > "$box/ballast"
   fi
   echo "{ Match all } Store In \"$box/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   if [[ $kind == fsize_limit ]]; then
@@ -93,7 +93,7 @@ write_fault() {
   after=$RECORDS
   [[ $after -eq $((stored + 10)) ]] || load_fail "$after records after making room, expected $((stored + 10))"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$kind: no partial record; the file takes whole records again once there is room"
 }
 
@@ -106,7 +106,7 @@ pipe_fault() {
   cat > "$LOAD_DIR/rules.conf" << EOF
 { Match all } Pipe "$command", Store In "$LOAD_DIR/mbox";
 EOF
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   local expect=continue
@@ -122,7 +122,7 @@ EOF
     [[ $failures -eq 0 ]] || load_fail "$failures failure lines for a command that exits with 0"
   fi
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
   echo "$case_name: 100 messages, $failures failures logged, all stored, no descriptor or child left"
 }
 
@@ -133,7 +133,7 @@ dir_vanishes() {
   local boxes=$LOAD_DIR/boxes
   mkdir "$boxes"
   echo "{ Match all } Store In \"$boxes/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   local fds_start
   fds_start=$(daemon_fds main)
   # The mover watches the run: the directory goes once some records are in,
@@ -165,7 +165,7 @@ dir_vanishes() {
   [[ $((old + new + failed)) -eq 2000 ]] || load_fail "$old + $new + $failed is not the 2000 sent"
   [[ $old -gt 0 && $failed -gt 0 && $new -gt 0 ]] || load_fail "the directory did not vanish and come back during the run"
   check_no_leftovers main "$fds_start"
-  daemon_stop main
+  load_stop main
 }
 
 # Another process holds a lock on the whole mailbox for 2 s: the message
@@ -173,12 +173,11 @@ dir_vanishes() {
 lock_held() {
   local locker=${QUORVANE_HOLD_LOCK:?QUORVANE_HOLD_LOCK must name the locker}
   echo "{ Match all } Store In \"$LOAD_DIR/mbox\";" > "$LOAD_DIR/rules.conf"
-  daemon_start main "$LOAD_DIR/rules.conf" -a
+  load_start main "$LOAD_DIR/rules.conf" -a
   run_streams "$(daemon_socket main)" 3 1 1
   "$locker" "$LOAD_DIR/mbox" 2000 > "$LOAD_DIR/locker.out" &
   LOAD_HELPERS+=($!)
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     grep -q locked "$LOAD_DIR/locker.out" && break
     sleep 0.02
   done
@@ -191,7 +190,7 @@ lock_held() {
   [[ $elapsed -ge 1500 ]] || load_fail "the messages did not wait for the lock ($elapsed ms)"
   mbox_check "$LOAD_DIR/mbox" 3 6 > /dev/null
   [[ $(log_count main ' ERROR - ') -eq 0 ]] || load_fail "errors were logged"
-  daemon_stop main
+  load_stop main
 }
 
 case $case_name in

@@ -24,7 +24,7 @@ cat > "$LOAD_DIR/rules.conf" << EOF
 { Match all } Store In "$LOAD_DIR/all.mbox";
 { From ends "@load.test" } Store In "$LOAD_DIR/by-sender/%FROM.USER%";
 EOF
-daemon_start main "$LOAD_DIR/rules.conf"
+load_start main "$LOAD_DIR/rules.conf"
 socket=$(daemon_socket main)
 fds_start=$(daemon_fds main)
 rss_start=$(daemon_rss_kb main)
@@ -63,10 +63,9 @@ errors=$(log_count main ' ERROR - ')
 echo -n "load: shared mailbox: "
 mbox_check "$LOAD_DIR/all.mbox" "$streams" $((warmup + count))
 for ((s = 1; s <= streams; s++)); do
-  perl "$LOAD_SCRIPTS/mbox_check.pl" "$LOAD_DIR/by-sender/stream$s" 1 $((warmup + count)) "$s" > /dev/null ||
-    load_fail "per-sender mailbox of stream $s is not as expected"
+  mbox_check "$LOAD_DIR/by-sender/stream$s" 1 $((warmup + count)) "$s" > /dev/null
 done
 echo "load: $streams per-sender mailboxes hold $((warmup + count)) whole records each"
 
-daemon_stop main
+load_stop main
 echo "load: $total messages stored exactly once in each of two mailboxes; daemon stopped cleanly"

@@ -12,7 +12,7 @@ count=${SHARED_COUNT:-250}       # per session
 scale=16
 
 echo "{ Match all } Store In \"$LOAD_DIR/shared.mbox\";" > "$LOAD_DIR/rules.conf"
-for d in 1 2 3; do daemon_start "d$d" "$LOAD_DIR/rules.conf"; done
+for d in 1 2 3; do load_start "d$d" "$LOAD_DIR/rules.conf"; done
 
 started=$(now_ms)
 pids=()
@@ -34,5 +34,5 @@ done
 echo "shared: 3 daemons x $sessions sessions x $count messages in $elapsed ms"
 echo -n "shared: "
 mbox_check "$LOAD_DIR/shared.mbox" $((3 * sessions)) "$count" 1 1 "$scale"
-for d in 1 2 3; do daemon_stop "d$d"; done
+for d in 1 2 3; do load_stop "d$d"; done
 echo "shared: every record whole, every message exactly once"

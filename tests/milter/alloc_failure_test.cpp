@@ -1,8 +1,9 @@
 // Running out of memory anywhere in a message: every allocation of a whole
 // transaction (envelope, headers, body, end of message with a Store In) is
 // made to fail in turn. Each run must log the line for that allocation, give
-// the policy's verdict, release the context (the address sanitizer build
-// checks for leaks) and leave no half-written record behind.
+// the policy's verdict, count the message as failed once, release the
+// context (the address sanitizer build checks for leaks) and leave no
+// half-written record behind.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -113,6 +114,10 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
       }
     }
     disarm_allocation_failure();
+    // The failed message counts once; it counts as filtered only when its
+    // rules ran (the end of message was reached with the message).
+    EXPECT_EQ(rules.filter.counters.failed.load(), failed ? 1u : 0u);
+    EXPECT_EQ(rules.filter.counters.messages.load(), !failed || kAllocations[n].step == 7 ? 1u : 0u);
     EXPECT_EQ(mlfi_close(c.ctx()), SMFIS_CONTINUE);
     EXPECT_EQ(context_of(c), nullptr);
     EXPECT_EQ(file_lock_entries(), 0u);

@@ -1,6 +1,6 @@
 // End-of-message dispatch with hand-built rules: the record count, Halt,
-// failed actions and the verdict, per-recipient actions after a failure, and
-// the verbose trace byte for byte.
+// failed actions and the verdict, the counters, per-recipient actions after a
+// failure, and the verbose trace byte for byte.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +76,48 @@ TEST(Eom, FailedActionsDoNotStopTheRestAndSetTheVerdict) {
               std::vector<std::string>{error_line(
                   "mlfi_eom", "Could not open file '" + (dir / "missing/mbox") + "'.", ENOENT, accept)});
   }
+}
+
+// What the metrics read: each end of message, each match of each rule of the
+// set in use, each action by kind and result with its time, each failed
+// message once however many of its actions failed.
+TEST(Eom, CountsMessagesMatchesActionsAndFailures) {
+  TempDir dir;
+  TestFilter rules;
+  Rule &all = rules.add(single_term(FIELD_MATCH_ALL));
+  add_template_action(all, ACTION_STORE_IN, dir / "mbox");
+  add_template_action(all, ACTION_ADD_HEADER, "X-Seen: yes");  // not granted: succeeds doing nothing
+  Rule &never = rules.add(single_term(FIELD_FROM, OP_IS, "nobody"));
+  add_template_action(never, ACTION_STORE_IN, dir / "never");
+  Rule &bad = rules.add(single_term(FIELD_FROM, OP_STARTS, "bad"));
+  add_template_action(bad, ACTION_STORE_IN, dir / "missing/mbox");
+  add_template_action(bad, ACTION_PIPE, "exit 3");
+
+  for (const char *sender : {"<Ann@X>", "<Bad@X>", "<Cy@X>"}) {
+    MessageInput m = three_recipients();
+    m.sender = sender;
+    FakeConnection c;
+    feed(c, m);
+    mlfi_eom(c.ctx());
+  }
+  const FilterCounters &counted = rules.filter.counters;
+  EXPECT_EQ(counted.messages.load(), 3u);
+  EXPECT_EQ(counted.failed.load(), 1u);
+  EXPECT_EQ(all.matches.load(), 3u);
+  EXPECT_EQ(never.matches.load(), 0u);
+  EXPECT_EQ(bad.matches.load(), 1u);
+  struct Want {
+    ActionType kind;
+    std::uint64_t succeeded, failed;
+  } wants[] = {{ACTION_STORE_IN, 3, 1}, {ACTION_ADD_HEADER, 3, 0}, {ACTION_PIPE, 0, 1}};
+  for (const Want &want : wants) {
+    SCOPED_TRACE(action_kind(want.kind).label);
+    const ActionCounters::Kind &kind = counted.actions.of(want.kind);
+    EXPECT_EQ(kind.succeeded.load(), want.succeeded);
+    EXPECT_EQ(kind.failed.load(), want.failed);
+  }
+  // Running a command takes time that a clock can see.
+  EXPECT_GT(counted.actions.of(ACTION_PIPE).nanoseconds.load(), 0u);
 }
 
 TEST(Eom, HaltEndsTheWalkAfterTheRulesActions) {

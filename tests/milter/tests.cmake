@@ -23,7 +23,8 @@ function(quorvane_miltertest)
       list(APPEND command ${MT_${file}})
     endif()
   endforeach()
-  set(environment "QUORVANE_BINARY=$<TARGET_FILE:quorvane>" "MILTERTEST=${MILTERTEST_PROGRAM}" ${MT_ENV})
+  set(environment "QUORVANE_BINARY=$<TARGET_FILE:quorvane>" "MILTERTEST=${MILTERTEST_PROGRAM}"
+                  "QUORVANE_MILTER_CLIENT=$<TARGET_FILE:quorvane_milter_client>" ${MT_ENV})
   add_test(NAME miltertest.${MT_NAME} COMMAND ${command})
   set_tests_properties(miltertest.${MT_NAME} PROPERTIES LABELS integration TIMEOUT 120
                                                         ENVIRONMENT "${environment}")

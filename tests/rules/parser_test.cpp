@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/trace.h"
 #include "message/message_context.h"
@@ -157,6 +158,30 @@ TEST(RuleParser, AcceptedFilesBuildTheModel) {
     EXPECT_EQ(p->error, "") << c.text;
     EXPECT_EQ(describe(p->rules), c.want_model) << c.text;
     EXPECT_EQ(p->diagnostics, c.want_diagnostics) << c.text;
+  }
+}
+
+// Each rule keeps the line of its "{" (the metrics label rules with it):
+// every newline counts, inside comments and tokens too.
+TEST(RuleParser, RulesKeepTheLineOfTheirBrace) {
+  struct Case {
+    std::string_view text;
+    std::vector<std::uint32_t> want_lines;
+  } cases[] = {
+      {"{ Match all } Halt;"sv, {1}},
+      {"# comment\n\n  { Match all } Halt;\n{ Not matched } Halt;\n"sv, {3, 4}},
+      {"{ Match all } Halt; { Not matched } Halt;"sv, {1, 1}},
+      {"{\n From is x\n }\n Halt;\n{ Match all } Halt;"sv, {1, 5}},
+      {"\r\n\r\n{ Match all } Halt;"sv, {3}},
+      {"{ Match all } Store In \"a\nb\", Store In c\\\nd;\n{ Match all } Halt;"sv, {1, 4}},
+      {"# { not a rule\n{ Match all } Halt;"sv, {2}},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    ASSERT_EQ(p->ok, 1) << c.text << ": " << p->error;
+    std::vector<std::uint32_t> lines;
+    for (const Rule *rule = p->rules.head.get(); rule != nullptr; rule = rule->next.get()) lines.push_back(rule->line);
+    EXPECT_EQ(lines, c.want_lines) << c.text;
   }
 }
 

@@ -1,7 +1,7 @@
 // Helpers shared by the capture, dispatch and action tests: a captured log,
-// a filter installed for the callbacks, a scratch directory, feeding a
-// message through the capture callbacks of a FakeConnection, and hand-built
-// messages and rules.
+// a filter installed for the callbacks, a scratch directory (temp_dir.h),
+// feeding a message through the capture callbacks of a FakeConnection, and
+// hand-built messages and rules.
 #pragma once
 
 #include <dirent.h>
@@ -30,6 +30,7 @@
 #include "rules/rule.h"
 #include "rules/template.h"
 #include "support/fake_smfi.h"
+#include "support/temp_dir.h"
 
 // A Log with the error policy `accept` whose lines go to a temporary file.
 class LogCapture {
@@ -106,64 +107,6 @@ inline std::string error_line(const std::string &where, const std::string &what,
   return "<time> Quorvane(" + where + "): ERROR - " + what + " (errno: " + std::to_string(error) + ":" +
          std::strerror(error) + "). " + (accept ? "Mail accepted despite error" : "Mail returned to sender") +
          ".\n";
-}
-
-// A scratch directory under /tmp, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/quorvane-test-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { remove_tree(path_); }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-  // Names in the directory, sorted.
-  std::vector<std::string> entries() const { return entries_of(path_); }
-  static std::vector<std::string> entries_of(const std::string &path) {
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(path.c_str())) {
-      while (dirent *entry = readdir(dir))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-          names.emplace_back(entry->d_name);
-      closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  static void remove_tree(const std::string &path) {
-    if (DIR *dir = opendir(path.c_str())) {
-      while (dirent *entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        const std::string child = path + "/" + entry->d_name;
-        struct stat info {};
-        if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-          remove_tree(child);
-        else
-          unlink(child.c_str());
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  }
-
-  std::string path_;
-};
-
-inline std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline bool file_exists(const std::string &path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
 }
 
 // A message as the MTA hands it over.

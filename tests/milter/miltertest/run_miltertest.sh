@@ -5,8 +5,9 @@
 #
 # Makes a scratch directory, copies <rules> into it with every @TESTDIR@
 # replaced by that directory (so rules can name mailbox files there), starts
-# the daemon on a socket in it with a log file and a pid file, runs
-# miltertest on <script.lua>, stops the daemon with SIGTERM and then runs
+# the daemon on a socket in it with a log file and a pid file
+# (tests/support/daemon.sh), runs miltertest on <script.lua>, stops the
+# daemon (it must stop cleanly), fails on ERROR lines in its log and then runs
 # [check-script] (any executable; its exit status counts) in the directory.
 #
 # The Lua script gets the globals `socket` (the connection to use),
@@ -15,6 +16,7 @@
 #
 # Environment:
 #   QUORVANE_BINARY      the daemon (required)
+#   QUORVANE_MILTER_CLIENT  the test suite's milter client program (required)
 #   QUORVANE_ARGS        extra daemon options, e.g. "-a" or "-v"
 #   QUORVANE_CONNECTION  "unix" (default) or "inet" (a free port on 127.0.0.1)
 #   QUORVANE_ALLOW_ERRORS=1  do not fail when the log has ERROR lines
@@ -34,20 +36,20 @@ check=${3:+$(realpath "$3")}
 : "${QUORVANE_BINARY:?QUORVANE_BINARY must name the daemon}"
 miltertest=${MILTERTEST:-miltertest}
 
+# shellcheck source=tests/support/daemon.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../support/daemon.sh"
 dir=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-mt-XXXXXX")
 chmod 755 "$dir"
+DAEMON_DIR=$dir
 export QUORVANE_TEST_DIR=$dir
 export QUORVANE_LOG=$dir/quorvane.log
-export QUORVANE_STDOUT=$dir/daemon.out
-export QUORVANE_STDERR=$dir/daemon.err
-daemon_pid=
+export QUORVANE_STDOUT=$dir/quorvane.out
+export QUORVANE_STDERR=$dir/quorvane.err
 
 # shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
   local status=$?
-  if [[ -n $daemon_pid ]] && kill -0 "$daemon_pid" 2>/dev/null; then
-    kill -KILL "$daemon_pid" 2>/dev/null || true
-  fi
+  daemon_kill_all
   if [[ $status -ne 0 ]]; then
     for file in "$QUORVANE_LOG" "$QUORVANE_STDERR" "$QUORVANE_STDOUT"; do
       [[ -s $file ]] && { echo "--- $file"; cat "$file"; }
@@ -63,36 +65,25 @@ trap cleanup EXIT
 
 sed "s|@TESTDIR@|$dir|g" "$rules" > "$dir/rules.conf"
 
-# Starts the daemon on $1; succeeds once it logs its start line.
 start_daemon() {
-  local connection=$1
   # shellcheck disable=SC2086  # QUORVANE_ARGS is a list of options
-  "$QUORVANE_BINARY" ${QUORVANE_ARGS:-} -f "$dir/rules.conf" -p "$connection" \
-    -l "$QUORVANE_LOG" -r "$dir/quorvane.pid" > "$QUORVANE_STDOUT" 2> "$QUORVANE_STDERR" &
-  daemon_pid=$!
-  for _ in $(seq 100); do
-    grep -q 'Quorvane: Started\.' "$QUORVANE_LOG" 2>/dev/null && return 0
-    kill -0 "$daemon_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  wait "$daemon_pid" 2>/dev/null || true
-  daemon_pid=
-  return 1
+  daemon_start quorvane "$1" ${QUORVANE_ARGS:-} -f "$dir/rules.conf" -r "$dir/quorvane.pid"
 }
 
 case ${QUORVANE_CONNECTION:-unix} in
   unix)
-    socket=unix:$dir/milter.sock
-    start_daemon "$socket" || { echo "the daemon did not start" >&2; exit 1; }
+    socket=$(daemon_socket milter)
+    start_daemon "$socket" || exit 1
     ;;
   inet)
+    # A port another test took in the meantime: try another one.
     started=
     for _ in 1 2 3 4 5; do
       socket=inet:$((20000 + RANDOM % 40000))@127.0.0.1
       if start_daemon "$socket"; then started=1; break; fi
       grep -q '^Unable to open port' "$QUORVANE_STDERR" || break
     done
-    [[ -n $started ]] || { echo "the daemon did not start" >&2; exit 1; }
+    [[ -n $started ]] || exit 1
     ;;
   *)
     echo "QUORVANE_CONNECTION must be unix or inet" >&2
@@ -104,25 +95,7 @@ status=0
 "$miltertest" -D "socket=$socket" -D "testdir=$dir" -D "scriptdir=$(dirname "$script")" \
   -s "$script" || status=$?
 
-# SIGTERM once the listener waits in poll(2) again: landing while the milter
-# library is between two polls (right after it accepted the last
-# connection) can end its main loop with a failure.
-for _ in $(seq 50); do
-  grep -q poll "/proc/$daemon_pid/wchan" 2>/dev/null && break
-  sleep 0.1
-done
-kill -TERM "$daemon_pid"
-daemon_status=0
-wait "$daemon_pid" || daemon_status=$?
-daemon_pid=
-if [[ $daemon_status -ne 0 ]]; then
-  echo "the daemon ended with status $daemon_status" >&2
-  status=1
-fi
-if ! grep -q 'Quorvane: Stopped\.$' "$QUORVANE_LOG"; then
-  echo "no stop line in the log" >&2
-  status=1
-fi
+daemon_stop quorvane || status=1
 if [[ ${QUORVANE_ALLOW_ERRORS:-} != 1 ]] && grep -q ' ERROR - ' "$QUORVANE_LOG"; then
   echo "the log has ERROR lines" >&2
   status=1

@@ -1,13 +1,15 @@
-// A small milter-protocol client for the extreme-input tests: it plays the
-// MTA for one message that miltertest cannot send (NUL bytes in the body,
-// addresses of many kilobytes, hundreds of megabytes of body, many thousands
-// of recipients or headers), checks the daemon's verdict, and then checks
-// that the mailbox holds exactly that message's record, byte for byte (the
-// date of the From line is only checked for its layout).
+// quorvane_milter_client: the test suite's milter client program. It plays
+// the MTA on one connection, built on MilterClient (milter_client.h).
 //
-//   quorvane_milter_client <socket> <case> <mailbox>
+//   quorvane_milter_client <connection> ping
+//   quorvane_milter_client <connection> <case> <mailbox>
 //
-// <socket> is unix:/path. Cases:
+// <connection> is unix:/path or inet:PORT@HOST. `ping` negotiates and quits:
+// exit status 0 when the filter answered (the harnesses' readiness probe).
+// The other cases send one message that miltertest cannot, check the
+// daemon's verdict, and then check that <mailbox> holds exactly that
+// message's record, byte for byte (the date of the From line is only checked
+// for its layout):
 //   big_address     a 1 MiB sender: the milter library refuses the packet and
 //                   closes the connection; nothing may be stored
 //   long_address    a sender just under the library's 64 KiB packet limit
@@ -21,118 +23,34 @@
 //   nul_8bit        every byte value in the body, 8-bit bytes in the sender,
 //                   a recipient and header values
 //   big_body        a 200 MiB body (QUORVANE_BIG_BODY_MB changes the size)
-// Prints one line with the figures; exits 0 when everything was as expected.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+// Prints one line with the figures; exits 0 when everything was as expected,
+// 1 with the reason on standard error otherwise.
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/milter_client.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 [[noreturn]] void fail(const std::string &what) {
-  std::fprintf(stderr, "milter_client: %s\n", what.c_str());
+  std::fprintf(stderr, "quorvane_milter_client: %s\n", what.c_str());
   std::exit(1);
 }
 
-int connect_to(const std::string &socket_spec) {
-  const std::string prefix = "unix:";
-  if (socket_spec.compare(0, prefix.size(), prefix) != 0) fail("only unix: sockets are supported");
-  const std::string path = socket_spec.substr(prefix.size());
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) fail("socket path too long");
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-    fail("cannot connect to " + path + ": " + std::strerror(errno));
-  return fd;
-}
-
-class Connection {
- public:
-  explicit Connection(int fd) : fd_(fd) {}
-  ~Connection() { close(fd_); }
-
-  // Sends one packet: 4-byte length (command byte included), command, data.
-  // False when the daemon has closed the connection.
-  bool send(char command, const std::string &data) {
-    const std::uint32_t length = htonl(static_cast<std::uint32_t>(data.size() + 1));
-    std::string packet(reinterpret_cast<const char *>(&length), 4);
-    packet += command;
-    packet += data;
-    std::size_t done = 0;
-    while (done < packet.size()) {
-      const ssize_t n = ::send(fd_, packet.data() + done, packet.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  // Reads one reply packet; false when the connection is closed.
-  bool receive(char &command, std::string &data) {
-    char header[5];
-    if (!read_exactly(header, 5)) return false;
-    std::uint32_t length = 0;
-    std::memcpy(&length, header, 4);
-    length = ntohl(length);
-    if (length == 0) fail("empty reply packet");
-    command = header[4];
-    data.assign(length - 1, '\0');
-    return read_exactly(data.data(), data.size());
-  }
-
-  // Sends a command and expects the filter's "continue".
-  void step(char command, const std::string &data, const char *what) {
-    if (!send(command, data)) fail(std::string("connection closed at ") + what);
-    char reply = 0;
-    std::string rest;
-    if (!receive(reply, rest)) fail(std::string("connection closed after ") + what);
-    if (reply != 'c') fail(std::string("reply '") + reply + "' to " + what);
-  }
-
- private:
-  bool read_exactly(char *into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t n = ::read(fd_, into + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  int fd_;
-};
-
-std::string be32(std::uint32_t value) {
-  value = htonl(value);
-  return std::string(reinterpret_cast<const char *>(&value), 4);
-}
-
-// Negotiates protocol version 6 with every action and step offered, and
-// returns the steps the filter asked to leave out.
-std::uint32_t negotiate(Connection &c) {
-  if (!c.send('O', be32(6) + be32(0x1FF) + be32(0x1FFFFF))) fail("cannot negotiate");
+// Sends a command and expects the filter's "continue".
+void step(MilterClient &c, char command, const std::string &data, const char *what) {
+  if (!c.send(command, data)) fail(std::string("at ") + what + ": " + c.error());
   char reply = 0;
-  std::string data;
-  if (!c.receive(reply, data) || reply != 'O' || data.size() < 12) fail("no negotiation reply");
-  std::uint32_t steps = 0;
-  std::memcpy(&steps, data.data() + 8, 4);
-  return ntohl(steps);
+  std::string rest;
+  if (!c.receive(reply, rest)) fail(std::string("after ") + what + ": " + c.error());
+  if (reply != 'c') fail(std::string("reply '") + reply + "' to " + what);
 }
 
 std::string lower_ascii(std::string text) {
@@ -227,11 +145,6 @@ bool is_date(const std::string &text) {
   return true;
 }
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 void check_mailbox(const std::string &path, const Expected &e) {
   const std::string data = read_file(path);
   const std::size_t want = e.from_line_start.size() + 24 + e.after_date.size();
@@ -247,11 +160,22 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Negotiates and quits: whether the filter is serving.
+int ping(const std::string &connection) {
+  MilterClient c(connection);
+  c.set_reply_timeout(5);
+  std::uint32_t skipped = 0;
+  if (!c.negotiate(skipped)) fail(c.error());
+  c.quit();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[2]) == "ping") return ping(argv[1]);
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <socket> <case> <mailbox>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <connection> ping\n       %s <connection> <case> <mailbox>\n", argv[0], argv[0]);
     return 2;
   }
   const std::string name = argv[2];
@@ -259,10 +183,11 @@ int main(int argc, char **argv) {
   const Message m = build(name);
   const auto started = std::chrono::steady_clock::now();
 
-  Connection c(connect_to(argv[1]));
-  const std::uint32_t skipped = negotiate(c);
-  if ((skipped & 0x1) == 0) c.step('C', std::string("localhost\0U", 11), "connect");
-  if ((skipped & 0x2) == 0) c.step('H', std::string("client.load.test\0", 17), "HELO");
+  MilterClient c(argv[1]);
+  std::uint32_t skipped = 0;
+  if (!c.negotiate(skipped)) fail("no negotiation: " + c.error());
+  if ((skipped & 0x1) == 0) step(c, 'C', std::string("localhost\0U", 11), "connect");
+  if ((skipped & 0x2) == 0) step(c, 'H', std::string("client.load.test\0", 17), "HELO");
 
   if (name == "big_address") {
     // Over the library's packet limit: the filter drops the connection
@@ -277,25 +202,25 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  c.step('M', m.sender + std::string(1, '\0'), "MAIL FROM");
-  for (const auto &recipient : m.recipients) c.step('R', recipient + std::string(1, '\0'), "RCPT TO");
-  if ((skipped & 0x200) == 0) c.step('T', "", "DATA");
+  step(c, 'M', m.sender + std::string(1, '\0'), "MAIL FROM");
+  for (const auto &recipient : m.recipients) step(c, 'R', recipient + std::string(1, '\0'), "RCPT TO");
+  if ((skipped & 0x200) == 0) step(c, 'T', "", "DATA");
   for (const auto &[hname, value] : m.headers)
-    c.step('L', hname + std::string(1, '\0') + value + std::string(1, '\0'), "header");
-  if ((skipped & 0x40) == 0) c.step('N', "", "end of headers");
+    step(c, 'L', hname + std::string(1, '\0') + value + std::string(1, '\0'), "header");
+  if ((skipped & 0x40) == 0) step(c, 'N', "", "end of headers");
   const std::size_t chunk = 65535;
   for (std::size_t at = 0; !m.no_body && at < m.body.size(); at += chunk)
-    c.step('B', m.body.substr(at, chunk), "body chunk");
+    step(c, 'B', m.body.substr(at, chunk), "body chunk");
 
   const auto end_of_message = std::chrono::steady_clock::now();
-  if (!c.send('E', "")) fail("connection closed at end of message");
+  if (!c.send('E', "")) fail("at end of message: " + c.error());
   char reply = 0;
   std::string rest;
   do {
-    if (!c.receive(reply, rest)) fail("connection closed after end of message");
+    if (!c.receive(reply, rest)) fail("after end of message: " + c.error());
   } while (reply == 'h' || reply == '+' || reply == 'p');
   if (reply != 'c') fail(std::string("end of message: reply '") + reply + "'");
-  c.send('Q', "");
+  c.quit();
   const double elapsed = seconds_since(started);
   const double filtering = seconds_since(end_of_message);
   if (name == "long_header" && filtering > 30) fail("end of message took " + std::to_string(filtering) + " s");

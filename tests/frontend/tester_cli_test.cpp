@@ -182,19 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
                  "rule 1: not matched\nrule 2: matched\n  Store In '/srv/exact'\n"
                  "rule 3: matched\n  Store In '/srv/small'\n",
-                 0},
-        // Regex is case-sensitive for Sender only; Matches and Regex see
-        // values shorter than the pattern.
-        ShowCase{"MatchesAndRegex",
-                 "{ Sender regex \"^ann$\" } Store In /srv/never;\n"
-                 "{ Sender regex \"^A.n$\" and From regex \"^ANN@EXAMPLE\\\\.org$\" } Store In /srv/1;\n"
-                 "{ To matches \"*@[!x]*.TEST\" } Store In /srv/%TO%;\n"
-                 "{ From !matches \"a????????????????????????????????\" and From !regex \"^.{40}\" }"
-                 " Store In /srv/3;\n",
-                 {"--to", "x@x.test", "--to", "b@y.test", "--auth", "Ann"},
-                 "from 'ann@example.org'\nto 'x@x.test'\nto 'b@y.test'\nauth 'Ann'\n"
-                 "rule 1: not matched\nrule 2: matched\n  Store In '/srv/1'\n"
-                 "rule 3: matched\n  Store In '/srv/b@y.test'\nrule 4: matched\n  Store In '/srv/3'\n",
                  0}),
     case_name<ShowCase>);
 
@@ -360,27 +347,6 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"MissingMessage", {"-f", "RULES", "DIR/none"}, 66,
                   "Unable to open message file \"DIR/none\" (errno: 2:No such file or directory).\n"}),
     case_name<UsageCase>);
-
-// Errors of the new forms stop the tester with the daemon's message and
-// status, like any syntax error (the parser's tests have them all).
-TEST(TesterUsage, NewFormErrorsStopWithStatus70) {
-  struct Case {
-    const char *rules;
-    const char *want_err;
-  } cases[] = {
-      {"{ Siz over 1 } Halt;", "Parsing error - expected Size\n"},
-      {"{ Size under 1T } Halt;", "Parsing error - expected a size, found \"1T\"\n"},
-      {"{ To regex \"(A\" } Halt;", "Parsing error - invalid regular expression \"(A\": missing ): (A\n"},
-  };
-  for (const Case &c : cases) {
-    TempDir dir;
-    write_file(dir / "rules", c.rules);
-    const Result run = run_tester({"-f", dir / "rules"});
-    EXPECT_EQ(run.status, 70) << c.rules;
-    EXPECT_EQ(run.err, c.want_err) << c.rules;
-    EXPECT_EQ(run.out, "") << c.rules;
-  }
-}
 
 // Rule-file errors are the daemon's, with its status.
 TEST(TesterUsage, RuleFileErrorsAreTheDaemons) {

@@ -1,7 +1,12 @@
-// The per-recipient walk and the error lines of the delivery actions.
+// The per-recipient walk, the error lines and the directory syncs of the
+// delivery actions.
 #include "actions/action_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,4 +52,30 @@ void log_error_naming(const Log &log, const char *where, const char *before, con
   text[used] = '\0';
   errno = saved_errno;
   log.event(where, text, LOG_ERROR);
+}
+
+bool sync_directory(const char *path) noexcept {
+  const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  const bool synced = fsync(dir) == 0;
+  const int saved_errno = errno;
+  close(dir);
+  errno = saved_errno;
+  return synced;
+}
+
+bool sync_parent_directory(const char *path) noexcept {
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) return sync_directory(".");
+  // No allocation: the entry was just opened or made, so its path, and the
+  // parent's with it, is shorter than PATH_MAX.
+  char parent[PATH_MAX];
+  const std::size_t length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
+  if (length >= sizeof parent) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(parent, path, length);
+  parent[length] = '\0';
+  return sync_directory(parent);
 }

@@ -1,5 +1,6 @@
 // Pieces shared by the delivery actions: the walk over the recipients that a
-// rule selected, and error lines that name an expanded path or command.
+// rule selected, error lines that name an expanded path or command, and
+// syncing directories.
 //
 // The per-recipient walk moves MessageContext::cursor, which belongs to the
 // message's own connection thread. log_error_naming keeps errno for
@@ -26,3 +27,10 @@ bool next_recipient(const Action &action, MessageContext &msg) noexcept;
 // Writes the LOG_ERROR line for `where` on `log` whose text is `before`,
 // `subject` and `after` joined.
 void log_error_naming(const Log &log, const char *where, const char *before, const char *subject, const char *after) noexcept;
+
+// fsync of the directory `path`. Returns false with errno set.
+bool sync_directory(const char *path) noexcept;
+
+// fsync of the directory that holds the entry `path` names (its text up to
+// the last "/", or the working directory). Returns false with errno set.
+bool sync_parent_directory(const char *path) noexcept;

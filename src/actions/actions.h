@@ -29,11 +29,13 @@ struct ActionEnv {
   SMFICTX *ctx = nullptr;                 // Add Header: the MTA connection
   bool add_headers_enabled = false;       // negotiated on that connection
   long record_lock_wait_ms = 60 * 1000;   // Store In: other processes' locks
+  int pipe_time_limit_s = 120;            // Pipe: seconds a command may run, 0: no limit
 };
 
 int ActionStoreIn(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
 int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
 int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
+int ActionMaildir(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
 
 struct ActionKind {
   const char *label;   // "Store In", as in the trace
@@ -43,7 +45,7 @@ struct ActionKind {
 };
 
 // Rows of the table: the ActionType values run from 0 to one below this.
-inline constexpr std::size_t kActionKindCount = 3;
+inline constexpr std::size_t kActionKindCount = 4;
 
 const ActionKind &action_kind(ActionType kind) noexcept;
 

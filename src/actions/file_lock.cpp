@@ -1,19 +1,45 @@
-// The process-wide per-file lock registry and the record-lock wait of Store In.
+// The process-wide per-file registry, the end-of-file lock and the shared
+// syncs of Store In.
 #include "actions/file_lock.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
 #include <mutex>
 #include <new>
 
+#include "actions/action_support.h"
+
+namespace {
+
+// One append waiting for its record to be on disk; lives on its thread's
+// stack until it is settled.
+struct Waiter {
+  off_t start = 0;  // where its record starts
+  int outcome = 0;  // 0 waiting, 1 on disk, -1 cut away
+  int error = 0;    // errno of the failed sync
+  Waiter *next = nullptr;
+};
+
+}  // namespace
+
 struct FileLockEntry {
   dev_t dev = 0;
   ino_t ino = 0;
-  std::size_t users = 0;  // holders and waiters; guarded by registry_mutex
-  std::mutex held;
+  std::size_t users = 0;  // threads using the entry; guarded by registry_mutex
   FileLockEntry *next = nullptr;
+
+  std::mutex writing;  // held by the one append that may write
+  // Guarded by `state`:
+  std::mutex state;
+  std::condition_variable settled;
+  int locked_fd = -1;          // the kept descriptor that holds the end-of-file lock
+  Waiter *waiting = nullptr;   // records written since the last sync began, oldest first
+  Waiter *waiting_tail = nullptr;
+  bool syncing = false;
 };
 
 namespace {
@@ -24,13 +50,70 @@ FileLockEntry *registry = nullptr;
 
 // Attempts made without sleeping before the wait starts to back off.
 constexpr int kQuickAttempts = 8;
-constexpr long kFirstSleepNs = 50'000;      // 50 us
+constexpr long kFirstSleepNs = 50'000;        // 50 us
 constexpr long kLongestSleepNs = 10'000'000;  // 10 ms
 
 long elapsed_ms(const timespec &since) noexcept {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1'000'000;
+}
+
+// An OFD write lock on the file behind `fd` from its current end on.
+int take_end_lock(int fd, long wait_limit_ms) noexcept {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_END;
+  lock.l_start = 0;
+  lock.l_len = 0;  // however far the file grows
+
+  timespec started{};
+  clock_gettime(CLOCK_MONOTONIC, &started);
+  long sleep_ns = kFirstSleepNs;
+  for (int attempt = 0;; ++attempt) {
+    // SEEK_END: every attempt locks from the end of the file as it is then.
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 1;
+    if (errno != EAGAIN && errno != EACCES) return 0;
+    if (elapsed_ms(started) >= wait_limit_ms) {
+      errno = EAGAIN;
+      return 0;
+    }
+    if (attempt < kQuickAttempts) continue;
+    const timespec pause{0, sleep_ns};
+    nanosleep(&pause, nullptr);
+    sleep_ns = sleep_ns * 2 > kLongestSleepNs ? kLongestSleepNs : sleep_ns * 2;
+  }
+}
+
+// Marks every waiter of the list `first` with `outcome`.
+void settle(Waiter *first, int outcome, int error) noexcept {
+  for (Waiter *waiter = first; waiter != nullptr; waiter = waiter->next) {
+    waiter->outcome = outcome;
+    waiter->error = error;
+  }
+}
+
+// The sync of the records of `batch` (and of any written meanwhile), run by
+// one of their appends through `fd` without holding `state`. A failure cuts
+// the file back to before the oldest of them, once no append is writing.
+void sync_batch(FileLockEntry &entry, Waiter *batch, int fd, const char *path,
+                std::unique_lock<std::mutex> &state) noexcept {
+  state.unlock();
+  const bool synced = fdatasync(fd) == 0 && (batch->start != 0 || sync_parent_directory(path));
+  const int error = errno != 0 ? errno : EIO;
+  if (synced) {
+    state.lock();
+    settle(batch, 1, 0);
+    return;
+  }
+  std::lock_guard<std::mutex> no_writer(entry.writing);
+  state.lock();
+  if (ftruncate(fd, batch->start) != 0) {
+    // The records stay in the file; they are reported as failed all the same.
+  }
+  settle(batch, -1, error);
+  settle(entry.waiting, -1, error);
+  entry.waiting = entry.waiting_tail = nullptr;
 }
 
 }  // namespace
@@ -57,12 +140,59 @@ FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare) noe
   }
   delete spare;
   // The entry cannot go away while `users` counts us.
-  entry->held.lock();
+  entry->writing.lock();
   return entry;
 }
 
-void release_file_lock(FileLockEntry *entry) noexcept {
-  entry->held.unlock();
+int lock_end_of_file(FileLockEntry *entry, int fd, long wait_limit_ms, bool &kept) noexcept {
+  kept = false;
+  {
+    std::lock_guard<std::mutex> guard(entry->state);
+    if (entry->locked_fd >= 0) {
+      // Records still waiting for their sync keep the lock where it is.
+      if (entry->waiting != nullptr || entry->syncing) return 1;
+      close(entry->locked_fd);
+      entry->locked_fd = -1;
+    }
+  }
+  // Taken without `state`: while this thread may write, no record can start
+  // waiting, and the appends that are done may leave meanwhile.
+  if (!take_end_lock(fd, wait_limit_ms)) return 0;
+  std::lock_guard<std::mutex> guard(entry->state);
+  entry->locked_fd = fd;
+  kept = true;
+  return 1;
+}
+
+int sync_appended(FileLockEntry *entry, int fd, off_t start, const char *path) noexcept {
+  Waiter self;
+  self.start = start;
+  std::unique_lock<std::mutex> state(entry->state);
+  (entry->waiting_tail != nullptr ? entry->waiting_tail->next : entry->waiting) = &self;
+  entry->waiting_tail = &self;
+  entry->writing.unlock();  // the next append may write while this one waits
+  while (self.outcome == 0) {
+    if (entry->syncing) {
+      entry->settled.wait(state);
+      continue;
+    }
+    // This record is waiting and no sync is under way: sync everything
+    // written so far.
+    entry->syncing = true;
+    Waiter *batch = entry->waiting;
+    entry->waiting = entry->waiting_tail = nullptr;
+    errno = 0;
+    sync_batch(*entry, batch, fd, path, state);
+    entry->syncing = false;
+    entry->settled.notify_all();
+  }
+  if (self.outcome > 0) return 1;
+  errno = self.error;
+  return 0;
+}
+
+void release_file_lock(FileLockEntry *entry, bool writing) noexcept {
+  if (writing) entry->writing.unlock();
   std::lock_guard<std::mutex> guard(registry_mutex);
   if (--entry->users > 0) return;
   for (FileLockEntry **link = &registry; *link != nullptr; link = &(*link)->next)
@@ -70,6 +200,9 @@ void release_file_lock(FileLockEntry *entry) noexcept {
       *link = entry->next;
       break;
     }
+  // Nobody waits for a sync any more: the end-of-file lock goes with its
+  // descriptor.
+  if (entry->locked_fd >= 0) close(entry->locked_fd);
   delete entry;
 }
 
@@ -78,30 +211,4 @@ std::size_t file_lock_entries() noexcept {
   std::size_t count = 0;
   for (const FileLockEntry *entry = registry; entry != nullptr; entry = entry->next) ++count;
   return count;
-}
-
-int take_record_lock(int fd, off_t length, long wait_limit_ms) noexcept {
-  struct flock lock{};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_END;
-  lock.l_start = 0;
-  lock.l_len = length;
-
-  timespec started{};
-  clock_gettime(CLOCK_MONOTONIC, &started);
-  long sleep_ns = kFirstSleepNs;
-  for (int attempt = 0;; ++attempt) {
-    // SEEK_END: every attempt locks the range at the end of the file as it
-    // is at that moment.
-    if (fcntl(fd, F_SETLK, &lock) == 0) return 1;
-    if (errno != EAGAIN && errno != EACCES) return 0;
-    if (elapsed_ms(started) >= wait_limit_ms) {
-      errno = EAGAIN;
-      return 0;
-    }
-    if (attempt < kQuickAttempts) continue;
-    const timespec pause{0, sleep_ns};
-    nanosleep(&pause, nullptr);
-    sleep_ns = sleep_ns * 2 > kLongestSleepNs ? kLongestSleepNs : sleep_ns * 2;
-  }
 }

@@ -8,19 +8,30 @@
 // The command is started like popen(3) does, "/bin/sh -c command" with the
 // read end of a pipe as its standard input, but through posix_spawn so that
 // it starts with the default action for every signal and an empty signal
-// mask. The milter library ignores SIGPIPE for the whole process and an
-// ignored signal survives exec: a command started by popen would ignore it
-// too, and a pipeline inside it (`producer | head`) would no longer end when
-// its reader does.
+// mask, in a process group of its own. The milter library ignores SIGPIPE for
+// the whole process and an ignored signal survives exec: a command started by
+// popen would ignore it too, and a pipeline inside it (`producer | head`)
+// would no longer end when its reader does.
+//
+// Time limit (ActionEnv::pipe_time_limit_s, 0: none): counted from the
+// start of each command. The record is written to a non-blocking pipe,
+// waiting for room with poll up to the limit, and the command's exit is
+// waited for on a pidfd, so neither a command that does not read nor one
+// that does not exit holds the connection thread past the limit. At the
+// limit the command's whole group gets SIGTERM, and SIGKILL when it is still
+// there 5 seconds later; the action then fails with "Program '%s' ended
+// after the time limit of %d s." and returns once the group is gone.
 //
 // A command that exits without reading its input turns our writes into
 // SIGPIPE, which would end the whole filter. The signal is blocked in this
 // thread while the record is written and the command waited for, and a
 // SIGPIPE left pending is taken away before the mask is restored.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio_ext.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,16 +47,105 @@ namespace {
 
 constexpr const char *kWhere = "ActionPipe";
 
-struct Command {
-  std::FILE *input = nullptr;  // the write end of the command's standard input
-  pid_t pid = -1;
+// From SIGTERM to SIGKILL.
+constexpr int kGraceMs = 5000;
+// After SIGKILL, how long the group's other processes may take to be
+// reaped by their parents before we stop looking.
+constexpr int kKilledWaitMs = 1000;
+// How often a group that is not our child is looked at while it ends.
+constexpr long kGroupPollNs = 10'000'000;  // 10 ms
+
+// A point on the monotonic clock, or none (no limit).
+struct Deadline {
+  bool set = false;
+  timespec at{};
+
+  static Deadline after_ms(long ms) noexcept {
+    Deadline d;
+    d.set = true;
+    clock_gettime(CLOCK_MONOTONIC, &d.at);
+    d.at.tv_sec += ms / 1000;
+    d.at.tv_nsec += (ms % 1000) * 1'000'000;
+    if (d.at.tv_nsec >= 1'000'000'000) {
+      d.at.tv_sec += 1;
+      d.at.tv_nsec -= 1'000'000'000;
+    }
+    return d;
+  }
+
+  // Milliseconds left for poll: -1 without a deadline, 0 once it is past.
+  int poll_ms() const noexcept {
+    if (!set) return -1;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left =
+        (static_cast<long long>(at.tv_sec) - now.tv_sec) * 1000 + (at.tv_nsec - now.tv_nsec + 999'999) / 1'000'000;
+    if (left <= 0) return 0;
+    return left > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(left);
+  }
+  bool passed() const noexcept { return set && poll_ms() == 0; }
 };
 
-// Starts "/bin/sh -c command" with its standard input on a new pipe. Returns
-// false with errno set when it could not be started.
+struct Command {
+  pid_t pid = -1;                // also the id of its process group
+  int input = -1;                // the write end of its standard input, non-blocking
+  std::FILE *stream = nullptr;   // writes to `input`, waiting for room
+  int exited = -1;               // a pidfd that polls readable once it has exited, or -1
+  Deadline deadline;             // the time limit
+  bool timed_out = false;
+};
+
+// The write function of the command's stream: waits for room up to the
+// deadline. Returns the bytes written, or -1 (errno EPIPE when the command
+// stopped reading, ETIME at the deadline).
+ssize_t write_input(void *cookie, const char *bytes, std::size_t length) noexcept {
+  Command &command = *static_cast<Command *>(cookie);
+  for (;;) {
+    if (command.timed_out) {
+      errno = ETIME;
+      return -1;
+    }
+    const ssize_t written = write(command.input, bytes, length);
+    if (written >= 0) return written;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -1;
+    pollfd room{command.input, POLLOUT, 0};
+    const int ready = poll(&room, 1, command.deadline.poll_ms());
+    if (ready == 0) command.timed_out = true;
+    if (ready < 0 && errno != EINTR) return -1;
+  }
+}
+
+int close_input(void *cookie) noexcept {
+  Command &command = *static_cast<Command *>(cookie);
+  const int closed = command.input >= 0 ? close(command.input) : 0;
+  command.input = -1;
+  return closed;
+}
+
+// Closes a stream that was never used; returns false with errno kept.
+bool drop_stream(Command &command) noexcept {
+  const int saved = errno;
+  std::fclose(command.stream);
+  command.stream = nullptr;
+  errno = saved;
+  return false;
+}
+
+// Starts "/bin/sh -c command" in a new process group with its standard input
+// on a new pipe. Returns false with errno set when it could not be started.
 bool start_command(const char *command, Command &started) noexcept {
+  const cookie_io_functions_t functions{nullptr, write_input, nullptr, close_input};
+  started.stream = fopencookie(&started, "w", functions);
+  if (started.stream == nullptr) return false;
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  // Only our end is non-blocking: the command reads as usual.
+  if (pipe2(ends, O_CLOEXEC) != 0) return drop_stream(started);
+  if (fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return drop_stream(started);
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -60,7 +160,8 @@ bool start_command(const char *command, Command &started) noexcept {
   sigemptyset(&empty);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &empty);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   char shell[] = "/bin/sh";
   char dash_c[] = "-c";
@@ -72,48 +173,98 @@ bool start_command(const char *command, Command &started) noexcept {
   if (failed != 0) {
     close(ends[1]);
     errno = failed;
-    return false;
+    return drop_stream(started);
   }
-  started.input = fdopen(ends[1], "w");
-  if (started.input == nullptr) {
-    const int saved = errno;
-    close(ends[1]);
-    while (waitpid(started.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    errno = saved;
-    return false;
-  }
+  started.input = ends[1];
+  // Without a pidfd (an old kernel, a sandbox that refuses it) the exit is
+  // looked for with waitpid every few milliseconds instead.
+  // (The C library's own pidfd_open cannot be called from C++ before glibc 2.37.)
+  started.exited = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
   return true;
 }
 
-// Closes the command's input and waits for it, with no time limit. Returns
-// its wait status (0 for exit status 0), or -1 when the wait failed. For a
-// command that ended with another status errno is 0: no call failed.
-int finish_command(Command &command) noexcept {
-  std::fclose(command.input);
-  int status = 0;
-  while (waitpid(command.pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  errno = 0;
-  return status;
+// Writes the record to the command's input and closes it. Write errors are
+// left to the exit status: whatever could not be written (the command
+// exited without reading) is dropped. Sets `timed_out` at the deadline.
+void feed(Command &command, const ActionEnv &env, const MessageContext &msg) noexcept {
+  PrintMail(command.stream, env.message_time, msg, env.log);
+  std::fflush(command.stream);
+  __fpurge(command.stream);
+  std::fclose(command.stream);
+  command.stream = nullptr;
 }
 
-// Writes the record to the command and waits for it with SIGPIPE held off
-// this thread. Returns the command's wait status, -1 when the wait failed.
+// Reaps the command if it has exited, without waiting. True when reaped,
+// with its wait status in `status`; also when the wait failed, with -1 there
+// and errno set.
+bool reap_if_exited(const Command &command, int &status) noexcept {
+  pid_t done;
+  do done = waitpid(command.pid, &status, WNOHANG);
+  while (done < 0 && errno == EINTR);
+  if (done < 0) status = -1;
+  return done != 0;
+}
+
+// Waits up to `deadline` for the command to exit and reaps it. True when it
+// did, with its wait status in `status`.
+bool wait_until(const Command &command, const Deadline &deadline, int &status) noexcept {
+  for (;;) {
+    if (reap_if_exited(command, status)) return true;
+    if (deadline.passed()) return false;
+    pollfd exit{command.exited, POLLIN, 0};
+    if (command.exited < 0 || poll(&exit, 1, deadline.poll_ms()) < 0) {
+      const timespec pause{0, 2'000'000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+// Whether any process of the command's group is left (exited members not
+// yet reaped by their parent count as left).
+bool group_left(const Command &command) noexcept { return kill(-command.pid, 0) == 0 || errno != ESRCH; }
+
+// Waits until nothing of the command's group is left, or `until`.
+void wait_for_group(const Command &command, const Deadline &until) noexcept {
+  while (group_left(command) && !until.passed()) {
+    const timespec pause{0, kGroupPollNs};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Ends the command's group at its time limit: SIGTERM, then SIGKILL when
+// anything of it is left after the grace time. Returns once the command is
+// reaped and its group is gone (after SIGKILL, a moment for its processes
+// to be reaped by their parents at most).
+void end_group(const Command &command) noexcept {
+  kill(-command.pid, SIGTERM);
+  const Deadline grace = Deadline::after_ms(kGraceMs);
+  int status = 0;
+  const bool reaped = wait_until(command, grace, status);
+  if (reaped) wait_for_group(command, grace);
+  if (!group_left(command)) return;
+  kill(-command.pid, SIGKILL);
+  if (!reaped) wait_until(command, Deadline{}, status);
+  wait_for_group(command, Deadline::after_ms(kKilledWaitMs));
+}
+
+// Writes the record to the command and waits for it, both with SIGPIPE held
+// off this thread. Returns the command's wait status, or -1 when it ran into
+// the time limit (its group is then ended) or the wait failed.
 int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext &msg) noexcept {
   sigset_t sigpipe, previous;
   sigemptyset(&sigpipe);
   sigaddset(&sigpipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &sigpipe, &previous);
 
-  // Write errors are left to the exit status: whatever could not be written
-  // (the command exited without reading) is dropped.
-  PrintMail(command.input, env.message_time, msg, env.log);
-  std::fflush(command.input);
-  __fpurge(command.input);
-  const int status = finish_command(command);
+  feed(command, env, msg);
+  int status = 0;
+  if (command.timed_out || !wait_until(command, command.deadline, status)) {
+    command.timed_out = true;
+    end_group(command);
+    status = -1;
+  }
   const int saved_errno = errno;
+  if (command.exited >= 0) close(command.exited);
 
   if (!sigismember(&previous, SIGPIPE)) {
     const timespec no_wait{0, 0};
@@ -125,15 +276,26 @@ int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext
   return status;
 }
 
-// Runs the command once. Returns 1 on exit status 0, 0 when it failed, and
-// -1 when it could not be started.
+// Runs the command once. Returns 1 on exit status 0, 0 when it failed or ran
+// into the time limit, and -1 when it could not be started.
 int run_one(const char *command, const ActionEnv &env, const MessageContext &msg) noexcept {
   Command started;
+  if (env.pipe_time_limit_s > 0) started.deadline = Deadline::after_ms(env.pipe_time_limit_s * 1000L);
   if (!start_command(command, started)) {
     log_error_naming(env.log, kWhere, "Could not open program '", command, "'.");
     return -1;
   }
-  if (feed_and_finish(started, env, msg) != 0) {
+  const int status = feed_and_finish(started, env, msg);
+  if (started.timed_out) {
+    char after[64];
+    std::snprintf(after, sizeof after, "' ended after the time limit of %d s.", env.pipe_time_limit_s);
+    errno = ETIME;
+    log_error_naming(env.log, kWhere, "Program '", command, after);
+    return 0;
+  }
+  if (status != 0) {
+    // For a command that ended with another status no call failed.
+    if (status > 0) errno = 0;
     log_error_naming(env.log, kWhere, "Failure executing program '", command, "'.");
     return 0;
   }

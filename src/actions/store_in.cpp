@@ -1,12 +1,16 @@
 // Store In: appends the mailbox record to the file that the action's template
 // names, once or once per matched recipient.
 //
-// An append either lands whole or not at all. The file is held under this
-// process's per-file lock from open to close and, inside it, under an fcntl
-// record lock on exactly the bytes the record will occupy at the end of the
-// file. The record is flushed and checked while both locks are held; when the
-// write fails (disk full, quota, EFBIG, I/O error) the file is cut back to its
-// length before the record, so a reader never sees half a message.
+// An append either lands whole or not at all, and succeeds only once it is
+// on disk. It writes holding the file's per-process entry and, inside it, an
+// fcntl lock on the end of the file from where the record starts; the
+// record is flushed and checked there, and a failed write (disk full, quota,
+// EFBIG, I/O error) is cut back to the file's length before the record, so a
+// reader never sees half a message. The record is then synced (fdatasync)
+// together with the records other appends to the file wrote meanwhile, and
+// for a file that was empty before (one this append created, in particular)
+// its directory too, so that its name survives a crash as well; a failed
+// sync cuts the file back and fails every record it cut (file_lock.h).
 //
 // Placeholder values are made path-safe on expansion: an envelope address
 // cannot add a directory level or climb out of the template's directory.
@@ -27,40 +31,38 @@ namespace {
 
 constexpr const char *kWhere = "mlfi_eom";
 
-// Writes the record through a stream on the locked descriptor, which starts
-// at `start` bytes (the file's length before the record), and closes it. A
-// failed write is undone before the close drops the record lock. Returns 1
-// when the whole record is in the file.
-int write_record(int fd, off_t start, const char *path, const ActionEnv &env, const MessageContext &msg) noexcept {
-  std::FILE *stream = fdopen(fd, "a");
+// Writes the record through a stream on a copy of `fd` (the descriptor
+// stays open: the end-of-file lock may be on it) at the end of the file,
+// which holds `before.st_size` bytes. A failed write is cut back while this
+// append may still write. Returns 1 when the whole record is in the file.
+int write_record(int fd, const struct stat &before, const char *path, const ActionEnv &env,
+                 const MessageContext &msg) noexcept {
+  const int copy = dup(fd);
+  std::FILE *stream = copy >= 0 ? fdopen(copy, "a") : nullptr;
   if (stream == nullptr) {
     env.log.event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
-    close(fd);
+    if (copy >= 0) close(copy);
     return 0;
   }
 
   errno = 0;
   PrintMail(stream, env.message_time, msg, env.log);
-  // Flushed here, under the lock: fclose would report a failed write only
-  // after its close had released the lock.
-  if (std::fflush(stream) != 0 || std::ferror(stream) != 0) {
-    const int write_errno = errno != 0 ? errno : EIO;
-    __fpurge(stream);  // nothing may reach the file after the cut
-    if (ftruncate(fd, start) != 0) {
-      // The record's partial bytes stay; the failure below is still reported.
-    }
-    std::fclose(stream);
-    errno = write_errno;
-    log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
-    return 0;
+  bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+  int write_errno = errno != 0 ? errno : EIO;
+  if (!written) __fpurge(stream);  // nothing may reach the file after the cut
+  // The close of the copy releases no lock, and a close that reports a
+  // failed write late (a network file system) can still be cut back.
+  if (std::fclose(stream) != 0 && written) {
+    written = false;
+    write_errno = errno;
   }
-  // Everything is written; a close that still fails (a network file system
-  // reporting late) is reported too, but the file can no longer be cut safely.
-  if (std::fclose(stream) != 0) {
-    log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
-    return 0;
+  if (written) return 1;
+  if (ftruncate(fd, before.st_size) != 0) {
+    // The record's partial bytes stay; the failure below is still reported.
   }
-  return 1;
+  errno = write_errno;
+  log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
+  return 0;
 }
 
 // Appends one record to the file that `path` names. Returns 1 on success.
@@ -70,7 +72,7 @@ int store_one(const char *path, const ActionEnv &env, const MessageContext &msg)
     env.log.event(kWhere, "file lock", LOG_NO_MEMORY);
     return 0;
   }
-  const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0620);
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0620);
   struct stat identity{};
   if (fd < 0 || fstat(fd, &identity) != 0) {
     log_error_naming(env.log, kWhere, "Could not open file '", path, "'.");
@@ -81,16 +83,22 @@ int store_one(const char *path, const ActionEnv &env, const MessageContext &msg)
   FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino, spare);
 
   int stored = 0;
+  bool writing = true;  // this append may still write
+  bool kept = false;    // the entry keeps `fd` for the end-of-file lock
   struct stat before{};
-  if (!take_record_lock(fd, static_cast<off_t>(msg.record_size), env.record_lock_wait_ms) || fstat(fd, &before) != 0) {
+  if (!lock_end_of_file(file_lock, fd, env.record_lock_wait_ms, kept) || fstat(fd, &before) != 0) {
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
-    close(fd);
-  } else {
-    stored = write_record(fd, before.st_size, path, env, msg);
+  } else if (write_record(fd, before, path, env, msg) != 0) {
+    // A device or a FIFO has nothing to sync.
+    stored = 1;
+    if (S_ISREG(before.st_mode)) {
+      writing = false;
+      stored = sync_appended(file_lock, fd, before.st_size, path);
+      if (stored == 0) log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
+    }
   }
-  // Given back only once the descriptor is closed: any close of the file by
-  // this process drops every record lock the process holds on it.
-  release_file_lock(file_lock);
+  release_file_lock(file_lock, writing);
+  if (!kept) close(fd);
   return stored;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,19 +52,20 @@ struct Options {
   char *port = nullptr;                // -p (smfi_setconn takes it unconst)
   const char *pid_file = nullptr;      // -r
   const char *timeout = nullptr;       // -t
+  const char *time_limit = nullptr;    // -T
   const char *user = nullptr;          // -u
   bool detach = false;                 // -b
   bool list_only = false;              // -n
   bool remove_socket = true;           // cleared by -d
-  Settings settings;                   // -a, -v
+  Settings settings;                   // -a, -v (-T is read later, see read_time_limit)
   const char *program_name = "quorvane";
 };
 
 // A usage error: the usage line, then the message, status 64.
 [[noreturn]] void fail_usage(const Options &options, const char *message) noexcept {
   fail_start(EX_USAGE,
-             "Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] "
-             "-f config_file -p port\n%s",
+             "Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-T seconds] "
+             "[-u username] -f config_file -p port\n%s",
              options.program_name, message);
 }
 
@@ -71,7 +73,7 @@ Options read_options(int argc, char **argv) noexcept {
   Options options;
   if (argc > 0 && argv[0] != nullptr) options.program_name = argv[0];
   int option;
-  while ((option = getopt(argc, argv, "abdf:hl:m:np:r:t:u:v")) != -1) {
+  while ((option = getopt(argc, argv, "abdf:hl:m:np:r:t:T:u:v")) != -1) {
     switch (option) {
       case 'a': options.settings.accept_on_error = false; break;
       case 'b': options.detach = true; break;
@@ -83,6 +85,7 @@ Options read_options(int argc, char **argv) noexcept {
       case 'p': options.port = optarg; break;
       case 'r': options.pid_file = optarg; break;
       case 't': options.timeout = optarg; break;
+      case 'T': options.time_limit = optarg; break;
       case 'u': options.user = optarg; break;
       case 'v': ++options.settings.verbose_level; break;
       default:  // -h, and "?" for an unknown option or a missing argument
@@ -141,6 +144,23 @@ void set_timeout(const Options &options) noexcept {
   if (*text == '\0') fail_usage(options, "Missing argument to -t: timeout\n");
   if (smfi_settimeout(std::atoi(text)) == MI_FAILURE)
     fail_start(EX_SOFTWARE, "Unable to set timeout to: %s\n", text);
+}
+
+// The Pipe time limit (-T): a whole number of seconds, 0 for none.
+int read_time_limit(const Options &options) noexcept {
+  const char *text = options.time_limit;
+  if (*text == '\0') fail_usage(options, "Missing argument to -T: seconds\n");
+  int seconds = 0;
+  for (const char *digit = text; *digit != '\0'; ++digit) {
+    const int value = *digit - '0';
+    if (value < 0 || value > 9 || seconds > (INT_MAX - value) / 10) {
+      char message[256];
+      std::snprintf(message, sizeof message, "Invalid argument to -T: %.200s\n", text);
+      fail_usage(options, message);
+    }
+    seconds = seconds * 10 + value;
+  }
+  return seconds;
 }
 
 void open_connection(const Options &options) noexcept {
@@ -314,7 +334,9 @@ int run_daemon(int argc, char **argv) noexcept {
   const std::unique_ptr<char[]> rule_path = absolute_path(options.config_file);
   if (!rule_path) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
   if (options.timeout != nullptr) set_timeout(options);
-  std::unique_ptr<Daemon> daemon(new (std::nothrow) Daemon(settings, std::move(rules)));
+  Settings serving = settings;
+  if (options.time_limit != nullptr) serving.pipe_time_limit_s = read_time_limit(options);
+  std::unique_ptr<Daemon> daemon(new (std::nothrow) Daemon(serving, std::move(rules)));
   if (!daemon) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
   install_filter(&daemon->filter);
   const smfiDesc description = filter_description();

@@ -1,17 +1,17 @@
 // The daemon's life: command line, start-up, the milter main loop, reloads,
 // shutdown.
 //
-// run_daemon reads the options "abdf:hl:m:np:r:t:u:v", blocks SIGUSR1,
+// run_daemon reads the options "abdf:hl:m:np:r:t:T:u:v", blocks SIGUSR1,
 // prints the verbose banner, switches user (-u), loads the rule file (-f),
 // writes its warnings on standard error (with -n or -v), lists it and ends
-// (-n), sets the timeout (-t), registers the filter, opens
-// the milter socket (-p), takes the pid file (-r), opens the log file (-l),
-// sets the metrics file (-m), starts the reload thread (control_thread.h),
-// detaches (-b) and runs smfi_main. When the main loop returns it stops the
-// reload thread, waits for the messages still running their rules, writes
-// the metrics file a last time, releases the rules and the pid file, writes
-// the closing log lines and returns the loop's result, which becomes the
-// process status.
+// (-n), sets the timeout (-t) and the Pipe time limit (-T), registers the
+// filter, opens the milter socket (-p), takes the pid file (-r), opens the
+// log file (-l), sets the metrics file (-m), starts the reload thread
+// (control_thread.h), detaches (-b) and runs smfi_main. When the main loop
+// returns it stops the reload thread, waits for the messages still running
+// their rules, writes the metrics file a last time, releases the rules and
+// the pid file, writes the closing log lines and returns the loop's result,
+// which becomes the process status.
 //
 // Every start-up failure writes one message to standard error (sometimes
 // after the usage line) and ends the process with status 64 (usage), 69

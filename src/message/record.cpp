@@ -1,5 +1,7 @@
 // The mailbox record: "From <sender>  date", the headers, a blank line, the
-// body and two newlines, written byte for byte as captured.
+// body and two newlines, written byte for byte as captured; and the Maildir
+// file: "Return-Path: <sender>", the same headers and blank line, and the
+// body with LF line ends.
 //
 // The From line and the headers are dozens of small pieces. They are gathered
 // in a buffer on the stack and handed to the stream in a few large writes,
@@ -53,6 +55,54 @@ class RecordWriter {
   char buffer_[4096];
 };
 
+// "Return-Path: <" and ">" and its newline, around the sender.
+constexpr std::int64_t kReturnPathFixed = 16;
+
+// The headers as the record writes them, and the blank line after them.
+void put_headers(RecordWriter &out, const MessageContext &msg) noexcept {
+  for (const HeaderField *header = msg.headers.head.get(); header != nullptr; header = header->next.get()) {
+    out.put(header->name.get());
+    out.put(": ", 2);
+    out.put(header->value.get());
+    out.put("\n", 1);
+  }
+  out.put("\n", 1);
+}
+
+// Calls `segment(bytes, length)` for the body with each CR LF pair turned
+// into LF, in order, and returns the number of pairs. A CR that ends a chunk
+// is held back until the next chunk shows whether an LF follows it.
+template <class Segment> std::int64_t for_each_lf_segment(const MessageContext &msg, Segment segment) noexcept {
+  std::int64_t pairs = 0;
+  bool held_cr = false;
+  for (const BodyChunk *chunk = msg.body.head.get(); chunk != nullptr; chunk = chunk->next.get()) {
+    const char *at = chunk->data.get();
+    const char *end = at + chunk->length;
+    if (held_cr) {
+      held_cr = false;
+      if (at < end && *at == '\n') ++pairs;  // the pair's LF is written below
+      else segment("\r", 1);
+    }
+    while (at < end) {
+      const char *cr = static_cast<const char *>(std::memchr(at, '\r', static_cast<std::size_t>(end - at)));
+      if (cr == nullptr) {
+        segment(at, static_cast<std::size_t>(end - at));
+        break;
+      }
+      segment(at, static_cast<std::size_t>(cr - at));
+      if (cr + 1 == end) {
+        held_cr = true;
+        break;
+      }
+      if (cr[1] == '\n') ++pairs;
+      else segment("\r", 1);
+      at = cr + 1;
+    }
+  }
+  if (held_cr) segment("\r", 1);
+  return pairs;
+}
+
 }  // namespace
 
 void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept {
@@ -74,15 +124,35 @@ void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageCon
   record.put(date.text);
   record.put("\n", 1);
 
-  for (const HeaderField *header = msg.headers.head.get(); header != nullptr; header = header->next.get()) {
-    record.put(header->name.get());
-    record.put(": ", 2);
-    record.put(header->value.get());
-    record.put("\n", 1);
-  }
-  record.put("\n", 1);
+  put_headers(record, msg);
 
   for (const BodyChunk *chunk = msg.body.head.get(); chunk != nullptr; chunk = chunk->next.get())
     record.put_direct(chunk->data.get(), static_cast<std::size_t>(chunk->length));
   record.put("\n\n", 2);
+}
+
+void PrintMaildirMessage(std::FILE *out, const MessageContext &msg) noexcept {
+  RecordWriter file(out);
+  // kReturnPathFixed bytes around the sender.
+  file.put("Return-Path: <", 14);
+  if (msg.from) file.put(msg.from.get());
+  file.put(">\n", 2);
+  put_headers(file, msg);
+  // Lines are copied into the buffer and handed over in large writes; a
+  // segment longer than the buffer goes to the stream directly.
+  for_each_lf_segment(msg, [&file](const char *bytes, std::size_t length) noexcept {
+    if (length > 0) file.put(bytes, length);
+  });
+}
+
+std::int64_t maildir_message_size(const MessageContext &msg) noexcept {
+  std::int64_t size = kReturnPathFixed + 1;  // the blank line after the headers
+  if (msg.from) size += static_cast<std::int64_t>(std::strlen(msg.from.get()));
+  for (const HeaderField *header = msg.headers.head.get(); header != nullptr; header = header->next.get())
+    size += static_cast<std::int64_t>(std::strlen(header->name.get()) + std::strlen(header->value.get())) +
+            kRecordHeaderFixed;
+  std::int64_t body = 0;
+  for (const BodyChunk *chunk = msg.body.head.get(); chunk != nullptr; chunk = chunk->next.get()) body += chunk->length;
+  const std::int64_t pairs = for_each_lf_segment(msg, [](const char *, std::size_t) noexcept {});
+  return size + body - pairs;
 }

@@ -1,4 +1,4 @@
-// Mailbox record writer.
+// Message writers: the mailbox record, and the file of a Maildir message.
 //
 // PrintMail writes one message to `out`: the "From " line dated `message_time`,
 // the headers, a blank line, the body and two newlines: exactly record_size
@@ -29,3 +29,17 @@ inline constexpr std::int64_t kRecordBlankLine = 1;
 inline constexpr std::int64_t kRecordEndFixed = kRecordBlankLine + 2;
 
 void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept;
+
+// PrintMaildirMessage writes one message as the file of a Maildir message:
+// "Return-Path: <sender>" (the sender as the record's From line has it, "<>"
+// for the null sender), the headers and the blank line as the record has
+// them, then the body with each CR LF pair turned into LF (a lone CR stays,
+// a pair split across two body chunks is still one line end). No From line
+// and nothing after the body: exactly maildir_message_size(msg) bytes. Like
+// PrintMail it leaves opening, errors and closing to the owner of `out`, and
+// logs nothing. Safe on any connection thread.
+void PrintMaildirMessage(std::FILE *out, const MessageContext &msg) noexcept;
+
+// The number of bytes PrintMaildirMessage writes for `msg` (which Maildir
+// readers expect in the file's name). Reads the whole body once.
+std::int64_t maildir_message_size(const MessageContext &msg) noexcept;

@@ -31,8 +31,13 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
     // the dispatch is left: a replaced set whose last message this was is
     // freed here, before shutdown stops waiting for the running messages.
     const std::shared_ptr<const RuleSet> rules = filter.rules();
-    const ActionEnv env{filter.log, filter.trace, std::time(nullptr), ctx, connection->add_headers_enabled,
-                        filter.record_lock_wait_ms};
+    const ActionEnv env{filter.log,
+                        filter.trace,
+                        std::time(nullptr),
+                        ctx,
+                        connection->add_headers_enabled,
+                        filter.record_lock_wait_ms,
+                        filter.settings.pipe_time_limit_s};
     ActionDelivery delivery(env, &filter.counters.actions);
     ok = walk_rules(rules->rules, *connection->message, env.message_time, filter.trace, delivery);
   }

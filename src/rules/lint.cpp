@@ -225,9 +225,10 @@ class Warnings {
   }
 
   // A path whose expansion may end in "/": inserted values never hold one
-  // (Store In makes them path-safe), so only a literal can end that way,
-  // with nothing or only placeholders that may be empty after it.
-  void check_store_in(const Rule &rule, const Action &action, const Condition &c) noexcept {
+  // (Store In and Maildir make them path-safe), so only a literal can end
+  // that way, with nothing or only placeholders that may be empty after it.
+  // Store In cannot open such a path; Maildir refuses it.
+  void check_path(const Rule &rule, const Action &action, const Condition &c) noexcept {
     bool slash = false;
     const TemplatePiece *empty_at_end = nullptr;  // the last placeholder after that "/"
     for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
@@ -244,10 +245,16 @@ class Warnings {
       }
     }
     if (!slash) return;
-    if (empty_at_end != nullptr)
-      say("Warning - line %d: Store In path names a directory when %%%s is empty\n", rule.line, name_of(*empty_at_end));
+    const bool maildir = action.kind == ACTION_MAILDIR;
+    if (empty_at_end == nullptr)
+      say(maildir ? "Warning - line %d: Maildir path ends in \"/\", the action always fails\n"
+                  : "Warning - line %d: Store In path ends in \"/\" and names a directory\n",
+          rule.line);
+    else if (maildir)
+      say("Warning - line %d: Maildir path ends in \"/\" when %%%s is empty, the action then fails\n", rule.line,
+          name_of(*empty_at_end));
     else
-      say("Warning - line %d: Store In path ends in \"/\" and names a directory\n", rule.line);
+      say("Warning - line %d: Store In path names a directory when %%%s is empty\n", rule.line, name_of(*empty_at_end));
   }
 
   // A colon that an inserted value brings does not count: values are
@@ -290,7 +297,7 @@ int warn_rules(const RuleList &rules, std::FILE *out) noexcept {
     // Other action kinds draw no warning: tested one by one rather than in a
     // switch, so that a new kind needs nothing here.
     for (const Action *action = rule->actions.head.get(); action != nullptr; action = action->next.get()) {
-      if (action->kind == ACTION_STORE_IN) warnings.check_store_in(*rule, *action, c);
+      if (action->kind == ACTION_STORE_IN || action->kind == ACTION_MAILDIR) warnings.check_path(*rule, *action, c);
       if (action->kind == ACTION_ADD_HEADER) warnings.check_add_header(*rule, *action);
     }
   }

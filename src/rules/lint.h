@@ -4,8 +4,9 @@
 // each finding, in file order, each naming the line of its rule's "{":
 //   - a %TO...% or %ALLTO...% placeholder that is empty whenever its rule
 //     matches (no To test, or none that selects a recipient then);
-//   - a Store In path that names a directory: it ends in "/", or does when
-//     the placeholders after its last "/" are empty;
+//   - a Store In path that names a directory, or a Maildir path the action
+//     refuses: it ends in "/", or does when the placeholders after its last
+//     "/" are empty;
 //   - a rule after one that always matches and halts (never reached);
 //   - an Add Header text without ":".
 // The texts are listed in quorvane.rules(5). Tests, placeholders and actions

@@ -44,6 +44,7 @@ constexpr int kMaxDepth = 10000;
 constexpr std::size_t kTokenSize = 256;
 
 constexpr char kNoMemory[] = "Unable to allocate memory while reading the config file.\n";
+constexpr char kNoAction[] = "Parsing error - expected at least one action\n";
 
 struct Reader {
   std::FILE *in;
@@ -438,6 +439,12 @@ int parse_action(Reader &r, Rule &rule, int ch) noexcept {
     if (!expect_keyword(r, "alt", "Parsing error - expected Halt\n")) return 0;
     rule.halt = 1;
     return 1;
+  case 'M':
+  case 'm':
+    // Before Maildir an "M" started no action: anything else that starts
+    // with one still fails as it always has.
+    if (!expect_keyword(r, "aildir", kNoAction)) return 0;
+    return read_action(r, rule, ACTION_MAILDIR);
   case 'P':
   case 'p':
     if (!expect_keyword(r, "ipe", "Parsing error - expected Pipe\n")) return 0;
@@ -447,7 +454,7 @@ int parse_action(Reader &r, Rule &rule, int ch) noexcept {
     if (!expect_keyword(r, "tore in", "Parsing error - expected Store In\n")) return 0;
     return read_action(r, rule, ACTION_STORE_IN);
   default:
-    return fail(r, "Parsing error - expected at least one action\n");
+    return fail(r, kNoAction);
   }
 }
 

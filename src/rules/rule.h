@@ -62,6 +62,7 @@ enum ActionType : std::uint32_t {
   ACTION_STORE_IN = 0,
   ACTION_ADD_HEADER = 1,
   ACTION_PIPE = 2,
+  ACTION_MAILDIR = 3,
 };
 
 // TemplatePiece::kind: what is inserted after the piece's literal.

@@ -18,9 +18,10 @@
 // them, once per selected recipient for a per-recipient action.
 //
 // Nothing is written anywhere but standard output unless --run is given;
-// then Store In and Pipe actions run for real through the daemon's own
-// action code (Add Header needs an MTA and is only shown), and their failures
-// are logged on standard error as the daemon logs them.
+// then Store In, Maildir and Pipe actions run for real through the daemon's
+// own action code (Add Header needs an MTA and is only shown; Pipe commands
+// get the daemon's default time limit), and their failures are logged on
+// standard error as the daemon logs them.
 //
 // Exit status: 0; 1 when an action run with --run failed; 64 usage; 66 the
 // message cannot be read; 70 rule file errors and exhausted memory.
@@ -424,8 +425,9 @@ void print_header_request(const char *text) noexcept {
   std::fputs(")", stdout);
 }
 
-// Shows what each matching rule would do; with --run, runs its Store In and
-// Pipe actions through the daemon's own code (Add Header needs an MTA).
+// Shows what each matching rule would do; with --run, runs its Store In,
+// Maildir and Pipe actions through the daemon's own code (Add Header needs an
+// MTA).
 class ShowDelivery final : public Delivery {
  public:
   ShowDelivery(const Options &options, const ActionEnv &env) noexcept : options_(options), env_(env) {}

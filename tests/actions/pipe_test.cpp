@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,30 @@ TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
   complete_record_size(*msg, kWhen);
   EXPECT_EQ(ActionPipe(*a.action, action_env(log.log, kWhen), *msg), 1);
   EXPECT_EQ(read_file(dir / "none"), "xx\n");
+}
+
+// Each recipient's command has a time limit of its own: one that runs past
+// it is ended and fails, and the next recipient's command still runs.
+TEST(Pipe, EachCommandRunsUnderItsOwnTimeLimit) {
+  LogCapture log;
+  TempDir dir;
+  const std::string command = "echo %ALLTO.USER% >> " + (dir / "ran") + "; test %ALLTO.USER% = b || sleep 1000";
+  StandaloneAction a(ACTION_PIPE, command);
+  auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
+  complete_record_size(*msg, kWhen);
+  ActionEnv env = action_env(log.log, kWhen);
+  env.pipe_time_limit_s = 1;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ActionPipe(*a.action, env, *msg), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_EQ(read_file(dir / "ran"), "a\nb\nc\n");
+  std::vector<std::string> want;
+  for (const char *user : {"a", "c"})
+    want.push_back(error_line("ActionPipe",
+                              "Program 'echo " + std::string(user) + " >> " + (dir / "ran") + "; test " + user +
+                                  " = b || sleep 1000' ended after the time limit of 1 s.",
+                              ETIME));
+  EXPECT_EQ(log.lines(), want);
 }
 
 // A command that cannot be started ends a per-recipient action at once, with

@@ -70,6 +70,13 @@ TEST(StoreIn, CreatesWithItsModeAndAppendsAfterWhatIsThere) {
   EXPECT_EQ(file_lock_entries(), 0u);
 }
 
+// A device has nothing to sync: a Store In to one succeeds as a write does.
+TEST(StoreIn, DevicesAreWrittenWithoutASync) {
+  LogCapture log;
+  EXPECT_EQ(store(action_env(log.log, kWhen), "/dev/null").result, 1);
+  EXPECT_TRUE(log.lines().empty());
+}
+
 TEST(StoreIn, PathsThatCannotBeOpened) {
   TempDir dir;
   struct Case {

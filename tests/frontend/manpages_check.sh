@@ -48,7 +48,7 @@ while IFS='	' read -r page text; do
   fi
 done <<'EOF'
 # The daemon: options, usage, exit statuses.
-quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port
+quorvane.8	Usage: %s [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-T seconds] [-u username] -f config_file -p port
 quorvane.8	-a A message whose processing failed
 quorvane.8	-b Detach
 quorvane.8	-d Do not remove
@@ -60,6 +60,7 @@ quorvane.8	-n Load the rule file
 quorvane.8	-p port
 quorvane.8	-r pidfile
 quorvane.8	-t timeout
+quorvane.8	-T seconds Seconds a Pipe command may run (default 120; 0: no limit)
 quorvane.8	-u username
 quorvane.8	-v Verbose
 quorvane.8	supplementary groups
@@ -77,6 +78,8 @@ quorvane.8	Missing required argument: -f
 quorvane.8	Missing argument to -f: filename
 quorvane.8	Missing argument to -t: timeout
 quorvane.8	Unable to set timeout to: %s
+quorvane.8	Missing argument to -T: seconds
+quorvane.8	Invalid argument to -T: %s
 quorvane.8	Unable to register with MTA
 quorvane.8	Missing required argument: -p
 quorvane.8	Missing argument to -p: port
@@ -112,6 +115,9 @@ quorvane.8	ERROR - Could not connect stream to FD. (errno: %d:%s). policy.
 quorvane.8	ERROR - Could not write to file '%s'. (errno: %d:%s). policy.
 quorvane.8	%s Quorvane(ActionPipe): ERROR - Could not open program '%s'. (errno: %d:%s). policy.
 quorvane.8	%s Quorvane(ActionPipe): ERROR - Failure executing program '%s'. (errno: %d:%s). policy.
+quorvane.8	%s Quorvane(ActionPipe): ERROR - Program '%s' ended after the time limit of %d s. (errno: %d:%s). policy.
+quorvane.8	%s Quorvane(ActionMaildir): ERROR - Could not deliver to maildir '%s': %s. (errno: %d:%s). policy.
+quorvane.8	create, write, sync or link
 quorvane.8	%s Quorvane(PrintMail): WARNING - Message contains no headers. (errno: %d:%s).
 quorvane.8	Quorvane(mlfi_header): WARNING - Header name is not set, ignoring this header.
 quorvane.8	WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding headers!! Add Headers actions will be ignored!
@@ -153,6 +159,7 @@ quorvane.8	quorvane_reloads_total{result}
 quorvane.8	Quorvane Version 1.2 started. Running with verbose level 1.
 quorvane.8	- Compiled with libmilter v1.0.1, running with v1.0.1
 quorvane.8	"Action: Store In 'text' "
+quorvane.8	"Action: Maildir 'text' "
 quorvane.8	"Action: Pipe 'text' "
 quorvane.8	"Action: Add Header 'text' "
 quorvane.8	"Each matched to address:"
@@ -171,6 +178,7 @@ quorvane.8	"Adding headers NOT supported by MTA - Ignoring action "
 quorvane.rules.5	Match all
 quorvane.rules.5	Not matched
 quorvane.rules.5	Store In path
+quorvane.rules.5	Maildir path
 quorvane.rules.5	Pipe command
 quorvane.rules.5	Add Header name:value
 quorvane.rules.5	Halt After
@@ -246,6 +254,8 @@ quorvane.rules.5	Warning - line %d: %s is always empty, the rule has no To test
 quorvane.rules.5	Warning - line %d: %s is always empty, the rule's To tests select no recipient when it matches
 quorvane.rules.5	Warning - line %d: Store In path ends in "/" and names a directory
 quorvane.rules.5	Warning - line %d: Store In path names a directory when %s is empty
+quorvane.rules.5	Warning - line %d: Maildir path ends in "/", the action always fails
+quorvane.rules.5	Warning - line %d: Maildir path ends in "/" when %s is empty, the action then fails
 quorvane.rules.5	Warning - line %d: rule is never reached, the rule at line %d always matches and halts
 quorvane.rules.5	Warning - line %d: Add Header text has no ":", the whole text is taken as the header name
 quorvane.rules.5	"SMTP Sender "
@@ -275,6 +285,7 @@ quorvane-test.1	--from address
 quorvane-test.1	--to address
 quorvane-test.1	--auth user
 quorvane-test.1	--run
+quorvane-test.1	Maildir 'path'
 quorvane-test.1	rule N: matched
 quorvane-test.1	rule N: not matched
 quorvane-test.1	(no header name: nothing is added)

@@ -20,7 +20,8 @@ namespace {
 const std::string kQuorvane = QUORVANE_BINARY;
 
 std::string usage_line() {
-  return "Usage: quorvane [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-u username] -f config_file -p port\n";
+  return "Usage: quorvane [-abdhnv] [-l logfile] [-m metrics_file] [-r pidfile] [-t timeout] [-T seconds] [-u username] "
+         "-f config_file -p port\n";
 }
 
 constexpr char kRules[] = "{ Match all } Halt;\n{ Sender is \"Bob\" and ! To ends \"X\" } Halt;\n";
@@ -76,6 +77,12 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
       {"missing -p after rules load", {"-f", "RULES"}, usage + "Missing required argument: -p\n", 64},
       {"empty -p", {"-f", "RULES", "-p", ""}, usage + "Missing argument to -p: port\n", 64},
       {"empty -t before -p", {"-f", "RULES", "-t", ""}, usage + "Missing argument to -t: timeout\n", 64},
+      {"empty -T before -p", {"-f", "RULES", "-T", ""}, usage + "Missing argument to -T: seconds\n", 64},
+      {"-T with a unit", {"-f", "RULES", "-T", "5s", "-p", "SOCKET"}, usage + "Invalid argument to -T: 5s\n", 64},
+      {"negative -T", {"-f", "RULES", "-T", "-1", "-p", "SOCKET"}, usage + "Invalid argument to -T: -1\n", 64},
+      {"-T with a blank", {"-f", "RULES", "-T", " 5", "-p", "SOCKET"}, usage + "Invalid argument to -T:  5\n", 64},
+      {"-T beyond an int", {"-f", "RULES", "-T", "2147483648", "-p", "SOCKET"},
+       usage + "Invalid argument to -T: 2147483648\n", 64},
       {"unusable connection", {"-f", "RULES", "-p", "bogus:place"}, "Unable to open port: bogus:place\n", 70},
       {"empty -r", {"-f", "RULES", "-p", "SOCKET", "-r", ""}, usage + "Missing argument to -r: pidfile\n", 64},
       {"pid file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-r", "DIR/no/pid"},
@@ -289,8 +296,10 @@ TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   leave_stale_socket(fixture.dir / "milter.sock");  // removed first without -d
   const std::string log = fixture.dir / "quorvane.log";
   write_file(log, "earlier line\n");
-  // -t with a text that is not a number is a timeout of 0, not an error.
-  Daemon daemon(kQuorvane, {"-t", "abc", "-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+  // -t with a text that is not a number is a timeout of 0, not an error;
+  // -T 0 is no Pipe time limit.
+  Daemon daemon(kQuorvane, {"-t", "abc", "-T", "0", "-f", fixture.rules, "-p", fixture.socket, "-l", log},
+                fixture.dir);
   // Waiting while it runs also shows the file is line-buffered: the start
   // line is there at once, not only when the file is closed.
   ASSERT_TRUE(wait_until([&] { return log_has(log, "Quorvane: Started. Logging to file enabled."); })) << daemon.err();

@@ -1,5 +1,6 @@
 // Golden mailbox records: messages captured through the callbacks and written
-// by PrintMail must come out byte for byte, exactly record_size bytes long.
+// by PrintMail must come out byte for byte, exactly record_size bytes long;
+// the same for the Maildir file and its counted size.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -91,6 +92,43 @@ TEST_F(MailboxRecord, CountedExampleIsSeventyBytes) {
   end_message(*msg, kWhen);
   EXPECT_EQ(msg->record_size, 70);
   EXPECT_EQ(print(*msg).size(), 70u);
+}
+
+// The Maildir file: the same headers as the record after a Return-Path
+// line, and the body with CR LF turned into LF wherever the chunks split it.
+TEST(MaildirFile, GoldenFilesMatchTheirSize) {
+  struct Case {
+    const char *name;
+    MessageInput input;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"null sender, no headers, empty body", {"<>", {}, {}, {}}, "Return-Path: <>\n\n"},
+      {"CR LF inside a chunk, headers as the record has them",
+       {"<Ann@B>", {"<r@x>"}, {{"Received", "from a\r\n\tby b"}, {"X", ""}}, {"one\r\ntwo\r\n"}},
+       "Return-Path: <ann@b>\nReceived: from a\r\n\tby b\nX: \n\none\ntwo\n"},
+      {"a pair split between chunks, a CR ending one chunk before other bytes",
+       {"a@b", {}, {{"S", "v"}}, {"one\r", "\ntwo\r", "x\r", "\r\n"}},
+       "Return-Path: <a@b>\nS: v\n\none\ntwo\rx\r\n"},
+      {"lone CRs, LF alone, NUL bytes, no final line end, CR last",
+       {"a@b", {}, {{"S", "v"}}, {"a\rb\nc\0d"s, "", "e\r"}},
+       "Return-Path: <a@b>\nS: v\n\na\rb\nc\0de\r"s},
+      {"a From line in the body stays as it is", {"a@b", {}, {{"S", "v"}}, {"From me\r\n"}},
+       "Return-Path: <a@b>\nS: v\n\nFrom me\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto msg = build_message(c.input);
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    PrintMaildirMessage(out, *msg);
+    std::fclose(out);
+    const std::string file(buffer, size);
+    std::free(buffer);
+    EXPECT_EQ(file, c.want);
+    EXPECT_EQ(maildir_message_size(*msg), static_cast<std::int64_t>(file.size()));
+  }
 }
 
 }  // namespace

@@ -135,7 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
         LintCase{"TextAfterThePlaceholder",
                  "{ Match all } Store In \"/srv/%FROM%.mbox\", Store In \"/srv/%FROM%/all\";", ""},
         LintCase{"NoSlashBeforeThePlaceholder", "{ Match all } Store In \"/srv/box-%FROM%\";", ""},
-        LintCase{"OnlyStoreIn", "{ Match all } Pipe \"ls /tmp/\", Add Header \"X-Dir: /tmp/\";", ""}),
+        LintCase{"OnlyStoreInAndMaildir", "{ Match all } Pipe \"ls /tmp/\", Add Header \"X-Dir: /tmp/\";", ""},
+        LintCase{"MaildirEndsInSlash", "{ Match all } Maildir /var/mail/;",
+                 at(1, "Maildir path ends in \"/\", the action always fails")},
+        LintCase{"MaildirPerRecipient", "{ Match all } Maildir \"/var/mail/%ALLTO.USER%\";",
+                 at(1, "%ALLTO.USER%" + kNoToTest) +
+                     at(1, "Maildir path ends in \"/\" when %ALLTO.USER% is empty, the action then fails")},
+        LintCase{"MaildirPerSelectedRecipient", "{ To ends \"@example.org\" } Maildir \"/var/mail/%ALLTO.USER%\";",
+                 ""}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(

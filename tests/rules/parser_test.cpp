@@ -75,8 +75,19 @@ std::string unparse(const Action &action) {
   return text;
 }
 
-// One line per rule: its listing, its actions (S, P or A; "*" when the action
-// runs per recipient), "halt" and the template_uses bits.
+// The letter an action kind shows as in describe().
+const char *kind_letter(ActionType kind) {
+  switch (kind) {
+  case ACTION_STORE_IN: return " S";
+  case ACTION_PIPE: return " P";
+  case ACTION_ADD_HEADER: return " A";
+  case ACTION_MAILDIR: return " M";
+  }
+  return " ?";
+}
+
+// One line per rule: its listing, its actions (S, P, A or M; "*" when the
+// action runs per recipient), "halt" and the template_uses bits.
 std::string describe(const RuleList &rules) {
   std::string text;
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
@@ -84,7 +95,7 @@ std::string describe(const RuleList &rules) {
     if (rule->condition) print_condition(listing.stream(), *rule->condition);
     text += listing.text();
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
-      text += action->kind == ACTION_STORE_IN ? " S" : action->kind == ACTION_PIPE ? " P" : " A";
+      text += kind_letter(action->kind);
       if (action->each_recipient) text += "*";
       text += "[" + unparse(*action) + "]";
       EXPECT_EQ(action->literal_length, template_literal_length(action->pieces.head.get()));
@@ -146,6 +157,9 @@ TEST(RuleParser, AcceptedFilesBuildTheModel) {
       // Actions, Halt twice, template bits.
       {R"({ Match all } Add Header "X-A: %FROM%", Pipe "/bin/x %TO%", Store In /m/%ALLTO.USER%, Halt, Halt;)"sv,
        "([Always True] ) A[X-A: %FROM%] P[/bin/x %TO%] S*[/m/%ALLTO.USER%] halt uses=3;", ""},
+      {"{ Match all } Maildir /m/%ALLTO.USER%, MAILDIR x, maildir\"y z\", Halt;"sv,
+       "([Always True] ) M*[/m/%ALLTO.USER%] M[x] M[y z] halt uses=2;", ""},
+      {"{Match all}Maildir;"sv, "([Always True] ) M[];", ""},
       // Two rules in file order.
       {"{ Match all } Halt;\n{ Not matched } Store In x;\n"sv,
        "([Always True] ) halt;(No Rule has been matched yet ) S[x];", ""},
@@ -229,6 +243,16 @@ TEST(RuleParser, FailuresStopWithTheirMessage) {
       {"{ Match all } Pip x;"sv, "Parsing error - expected Pipe\n", ""},
       {"{ Match all } Store  In x;"sv, "Parsing error - expected Store In\n", ""},
       {"{ Match all } Store\tIn x;"sv, "Parsing error - expected Store In\n", ""},
+      // Before Maildir an "M" started no action: whatever is not the whole
+      // keyword still fails as it did.
+      {"{ Match all } M;"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } Mailbox x;"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } Mail dir x;"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } Maildi"sv, "Parsing error - expected at least one action\n", ""},
+      {"{ Match all } Halt, Move x;"sv, "Parsing error - expected at least one action\n", ""},
+      // The whole keyword reads its argument like any other action.
+      {"{ Match all } Maildir"sv, "Unexpected end-of-file while trying to parse string.\n", ""},
+      {"{ Match all } Maildir x y;"sv, kCommaOrSemicolon, ""},
       // No action.
       {"{ Match all } ;"sv, "Parsing error - expected at least one action\n", ""},
       {"{ Match all }"sv, "Parsing error - expected at least one action\n", ""},

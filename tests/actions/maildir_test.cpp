@@ -1,0 +1,124 @@
+// Maildir: the Maildir made on demand, one whole file per delivery under a
+// unique name, per-recipient Maildirs, each failure with its step and
+// nothing left behind, and hostile envelope addresses.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "actions/actions.h"
+#include "support/milter_helpers.h"
+
+namespace {
+
+constexpr std::time_t kWhen = 1700000000;
+
+int deliver(const Log &log, const std::string &path_template, const std::vector<std::string> &recipients = {},
+            const std::string &from = "ann@x", const Trace &trace = Trace{}) {
+  StandaloneAction a(ACTION_MAILDIR, path_template);
+  auto msg = make_message(from, recipients, "Hello\r\n");
+  return ActionMaildir(*a.action, action_env(log, kWhen, trace), *msg);
+}
+
+std::string mode_of(const std::string &path) {
+  struct stat info {};
+  stat(path.c_str(), &info);
+  char text[8];
+  std::snprintf(text, sizeof text, "%o", info.st_mode & 07777);
+  return text;
+}
+
+TEST(Maildir, MakesTheMaildirAndDeliversWholeFilesUnderUniqueNames) {
+  LogCapture log;
+  TempDir dir;
+  const mode_t old_umask = umask(0);
+  EXPECT_EQ(deliver(log.log, dir / "md"), 1);
+  EXPECT_EQ(deliver(log.log, dir / "md"), 1);
+  umask(old_umask);
+  for (const char *sub : {"md", "md/tmp", "md/new", "md/cur"}) EXPECT_EQ(mode_of(dir / sub), "700") << sub;
+  EXPECT_TRUE(TempDir::entries_of(dir / "md/tmp").empty());
+  const std::vector<std::string> names = TempDir::entries_of(dir / "md/new");
+  ASSERT_EQ(names.size(), 2u);
+  const std::string want = "Return-Path: <ann@x>\nSubject: test\n\nHello\n";
+  const std::regex layout("[0-9]+\\.M[0-9]{6}P" + std::to_string(getpid()) + "Q[0-9]+\\.[^/:]+,S=" +
+                          std::to_string(want.size()));
+  for (const std::string &name : names) {
+    EXPECT_TRUE(std::regex_match(name, layout)) << name;
+    EXPECT_EQ(read_file(dir / ("md/new/" + name)), want);
+    EXPECT_EQ(mode_of(dir / ("md/new/" + name)), "600");
+  }
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(Maildir, OneMaildirPerMatchedRecipientWithItsTrace) {
+  LogCapture log;
+  TempDir dir;
+  const Trace trace{stdout, 1};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(deliver(log.log, dir / "%ALLTO.USER%", {"a@d", "b@d"}, "ann@x", trace), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), (dir / "a") + ", " + (dir / "b") + ", ");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "b"}));
+  for (const char *box : {"a/new", "b/new"}) EXPECT_EQ(TempDir::entries_of(dir / box).size(), 1u) << box;
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(Maildir, FailuresNameTheirStepAndLeaveNothingBehind) {
+  TempDir dir;
+  mkdir((dir / "broken").c_str(), 0700);
+  std::fclose(std::fopen((dir / "broken/tmp").c_str(), "w"));
+  std::fclose(std::fopen((dir / "file").c_str(), "w"));
+  struct Case {
+    std::string path_template;
+    std::vector<std::string> recipients;
+    std::string want_path;
+    const char *want_step;
+    int want_errno;
+  };
+  const Case cases[] = {
+      // A placeholder that gave nothing would turn the parent into a Maildir.
+      {dir / "%ALLTO.USER%", {"@d"}, dir.path() + "/", "create", EINVAL},
+      {"%SENDER%", {}, "", "create", EINVAL},
+      {dir / "missing/md", {}, dir / "missing/md", "create", ENOENT},
+      {dir / "file", {}, dir / "file", "create", ENOTDIR},
+      {dir / "broken", {}, dir / "broken", "write", ENOTDIR},
+  };
+  for (int accept : {1, 0}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.path_template);
+      LogCapture log(accept);
+      EXPECT_EQ(deliver(log.log, c.path_template, c.recipients), 0);
+      EXPECT_EQ(log.lines(), std::vector<std::string>{error_line(
+                                 "ActionMaildir", "Could not deliver to maildir '" + c.want_path + "': " + c.want_step + ".",
+                                 c.want_errno, accept)});
+    }
+  }
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"broken", "file"}));
+  EXPECT_EQ(TempDir::entries_of(dir / "broken"), std::vector<std::string>{"tmp"});
+}
+
+// Envelope addresses are chosen by whoever sends the mail: whatever they hold,
+// the Maildirs land in the template's directory.
+TEST(Maildir, HostileAddressesStayInTheParent) {
+  LogCapture log;
+  TempDir dir;
+  mkdir((dir / "box").c_str(), 0700);
+  const std::vector<std::string> recipients = {"../../escaped@x", "/etc/passwd@x", "..@..", ".hidden@x",
+                                               "a/../../b@x/../.."};
+  for (const char *tmpl : {"box/%FROM%-%ALLTO%", "box/%ALLTO.USER%", "box/%ALLTO.DOMAIN%"}) {
+    SCOPED_TRACE(tmpl);
+    EXPECT_EQ(deliver(log.log, dir / tmpl, recipients, "../../up@../.."), 1);
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
+  for (const std::string &name : TempDir::entries_of(dir / "box")) {
+    EXPECT_NE(name[0], '.') << name;
+    EXPECT_EQ(TempDir::entries_of(dir / ("box/" + name)), (std::vector<std::string>{"cur", "new", "tmp"})) << name;
+  }
+  EXPECT_FALSE(file_exists("/tmp/escaped@x"));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace

@@ -59,6 +59,34 @@ std::string make_uniform_rule_text(int count) {
   return text;
 }
 
+std::string make_header_rule_text(int count) {
+  std::string text;
+  char line[512];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line,
+                  "{ ( Header List-Id contains \"<list%d.example.test>\" or Header Subject starts \"[list%d]\" ) and "
+                  "! Header Received contains \"by mx%d.example.invalid\" }"
+                  " Store In \"/srv/lists/%d/%%YEAR%%-%%MONTH%%\";\n",
+                  i, i, i, i);
+    text += line;
+  }
+  return text;
+}
+
+std::string make_regex_rule_text(int count) {
+  std::string text;
+  char line[512];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line,
+                  "{ ( From regex \"^user%d@example%d\\\\.test$\" or"
+                  " Header Subject regex \"^\\\\[list%d\\\\]\\\\s\" ) and "
+                  "! Sender regex \"^svc%d-\" } Store In \"/srv/mail/%d/%%FROM.USER%%\";\n",
+                  i, i % 97, i, i, i);
+    text += line;
+  }
+  return text;
+}
+
 void parse_or_die(const std::string &text, RuleList &rules) {
   RuleSet set;
   std::string error;

@@ -21,6 +21,16 @@ std::string make_rule_text(int count);
 // matches make_message's message: the cost per rule is the same at any count.
 std::string make_uniform_rule_text(int count);
 
+// `count` rules of the same shape with header tests: a sub-condition of a
+// test on a field the message lacks (List-Id) and one on its Subject, then a
+// negated test on its Received field. None matches make_message's message.
+std::string make_header_rule_text(int count);
+
+// `count` rules of the same shape with regular expressions: a sub-condition
+// of an expression on the sender and one on the Subject, then a negated one
+// on the authenticated user. None matches make_message's message.
+std::string make_regex_rule_text(int count);
+
 // Parses `text` into `rules`; aborts the benchmark run on a syntax error.
 void parse_or_die(const std::string &text, RuleList &rules);
 

@@ -1,5 +1,6 @@
 // Expanding an action template for one message: a path with sender parts
-// and recipient placeholders, under each way of inserting values.
+// and recipient placeholders, under each way of inserting values, and a
+// monthly archive path with the date placeholders.
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
@@ -22,3 +23,16 @@ static void BM_ExpandTemplate(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ExpandTemplate)->Arg(INSERT_AS_IS)->Arg(INSERT_PATH_SAFE)->Arg(INSERT_SHELL_SAFE);
+
+static void BM_ExpandDateTemplate(benchmark::State &state) {
+  RuleList rules;
+  parse_or_die("{ Match all } Store In \"/srv/archive/%YEAR%-%MONTH%/%DAY%.mbox\";", rules);
+  const Action &action = *rules.head->actions.head;
+  auto msg = make_message(0);
+  for (auto _ : state) {
+    Text text = expand_template(action, *msg, INSERT_PATH_SAFE);
+    benchmark::DoNotOptimize(text.get());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExpandDateTemplate);

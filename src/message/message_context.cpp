@@ -43,17 +43,46 @@ const char *add_recipient(MessageContext &msg, const char *address) noexcept {
   return nullptr;
 }
 
+namespace {
+
+bool is_header_blank(char ch) noexcept { return ch == ' ' || ch == '\t'; }
+
+// Writes at `out` the `length` bytes of `value` as header tests see them and
+// a NUL: without CR and LF, without blanks at either end, lower-cased.
+void put_tested_value(char *out, const char *value, std::size_t length) noexcept {
+  char *end = out;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char ch = value[i];
+    if (ch == '\r' || ch == '\n') continue;
+    if (end == out && is_header_blank(ch)) continue;
+    *end++ = static_cast<char>(ascii_tolower(static_cast<unsigned char>(ch)));
+  }
+  while (end > out && is_header_blank(end[-1])) --end;
+  *end = '\0';
+}
+
+}  // namespace
+
 const char *add_header(MessageContext &msg, const char *name, const char *value) noexcept {
   std::unique_ptr<HeaderField> header(new (std::nothrow) HeaderField());
   if (!header) return "header structure";
   header->name = copy_text(name);
   if (!header->name) return "header name";
   // A header without a value is kept with the empty one, which the record
-  // writes and counts like any other.
-  header->value = copy_text(value != nullptr ? value : "");
+  // writes and counts like any other. The tested value follows it in the
+  // same allocation: header tests allocate nothing, and a header costs no
+  // more allocations than before.
+  if (value == nullptr) value = "";
+  const std::size_t length = std::strlen(value);
+  header->value.reset(new (std::nothrow) char[2 * (length + 1)]);
   if (!header->value) return "header value";
-  msg.record_size += static_cast<std::int64_t>(std::strlen(header->name.get()) + std::strlen(header->value.get())) +
-                     kRecordHeaderFixed;
+  std::memcpy(header->value.get(), value, length + 1);
+  char *tested = header->value.get() + length + 1;
+  put_tested_value(tested, value, length);
+  header->tested = tested;
+  const std::int64_t line = static_cast<std::int64_t>(std::strlen(header->name.get()) + length) + kRecordHeaderFixed;
+  msg.record_size += line;
+  msg.message_size += line;
   msg.headers.append(std::move(header));
   return nullptr;
 }
@@ -69,6 +98,7 @@ const char *add_body_chunk(MessageContext &msg, const char *bytes, std::size_t l
   if (length > 0) std::memcpy(chunk->data.get(), bytes, length);
   chunk->length = static_cast<std::int32_t>(length);
   msg.record_size += chunk->length;
+  msg.message_size += chunk->length;
   msg.body.append(std::move(chunk));
   return nullptr;
 }
@@ -76,4 +106,6 @@ const char *add_body_chunk(MessageContext &msg, const char *bytes, std::size_t l
 void end_message(MessageContext &msg, std::time_t message_time) noexcept {
   msg.record_size += static_cast<std::int64_t>(std::strlen(format_ctime(message_time).text)) + kRecordDateLineEnd +
                      kRecordEndFixed;
+  msg.message_size += kRecordBlankLine;
+  msg.message_time = message_time;
 }

@@ -4,7 +4,7 @@
 // The context is built in arrival order: the sender, the recipients, each
 // header, each body chunk, then end_message. These functions alone keep
 // `record_size`, the exact byte length of the message's mailbox record
-// (record.h writes those bytes). The context owns every text, recipient,
+// (record.h writes those bytes), and `message_size`, what a Size test sees. The context owns every text, recipient,
 // header and body chunk in it; `cursor` and `first_to` only point into it.
 // The rule walk writes the evaluation state (`matched`, `first_to`,
 // `any_rule_matched`, `cursor`).
@@ -34,6 +34,10 @@ struct Recipient {
 struct HeaderField {
   Text name;   // as received, case kept
   Text value;  // as received; the empty text when the MTA gave none
+  // The value as header tests see it: every CR and LF removed, blanks (space,
+  // tab) at both ends removed, lower-cased. It lives in value's allocation;
+  // null in a header that add_header did not build.
+  const char *tested = nullptr;
   std::unique_ptr<HeaderField> next;
 };
 
@@ -52,6 +56,10 @@ struct MessageContext {
   Text from;                       // normalised envelope sender
   const char *first_to = nullptr;  // a Recipient's address, not owned
   std::int64_t record_size = 0;    // 64 bits: a record may exceed 2 GiB
+  // The record without its From line and its two final newlines: each
+  // header line, the blank line, the body.
+  std::int64_t message_size = 0;
+  std::time_t message_time = 0;  // set by end_message: the record's date
   std::uint32_t any_rule_matched = 0;
 };
 
@@ -68,11 +76,13 @@ const char *set_sender(MessageContext &msg, const char *address) noexcept;
 // One envelope recipient as the MTA gives it.
 const char *add_recipient(MessageContext &msg, const char *address) noexcept;
 
-// One header: its name and its value (null: the empty value).
+// One header: its name and its value (null: the empty value), with the
+// value that header tests see.
 const char *add_header(MessageContext &msg, const char *name, const char *value) noexcept;
 
 // One chunk of the body as received (at most INT32_MAX bytes).
 const char *add_body_chunk(MessageContext &msg, const char *bytes, std::size_t length) noexcept;
 
-// End of message: completes record_size for a record dated `message_time`.
+// End of message: completes record_size and message_size for a record dated
+// `message_time`, and keeps that time for the date placeholders.
 void end_message(MessageContext &msg, std::time_t message_time) noexcept;

@@ -23,8 +23,10 @@ inline constexpr std::int64_t kRecordFromLineFixed = 9;
 inline constexpr std::int64_t kRecordDateLineEnd = 1;
 // ": " between a header's name and value, and its newline.
 inline constexpr std::int64_t kRecordHeaderFixed = 3;
-// The blank line after the headers and the two newlines after the body.
-inline constexpr std::int64_t kRecordEndFixed = 3;
+// The blank line after the headers.
+inline constexpr std::int64_t kRecordBlankLine = 1;
+// The blank line and the two newlines after the body.
+inline constexpr std::int64_t kRecordEndFixed = kRecordBlankLine + 2;
 
 void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept;
 

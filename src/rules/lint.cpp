@@ -18,7 +18,8 @@
 //                            the null sender
 //   %TO...%, %ALLTO...%      unless a To test selected a recipient
 // A test shows its value present when it holds without a negated term, with
-// a known operator and a non-empty pattern: a shorter value fails them all.
+// a known operator and a non-empty pattern: a shorter value fails them all;
+// a Matches or Regex pattern must also fail the empty value.
 // A present address is taken to have its user and domain parts.
 #include "rules/lint.h"
 
@@ -26,7 +27,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "rules/regex.h"
 #include "rules/template.h"
+#include "rules/wildcard.h"
 
 namespace {
 
@@ -70,10 +73,19 @@ Outcomes after(unsigned before, Outcomes then) noexcept {
 }
 
 // A term that holds shows its value is there: not negated, a known operator
-// and a non-empty pattern.
+// and a non-empty pattern; for Matches and Regex, a pattern that does not
+// match the empty value.
 bool shows_value(const MatchTerm &term) noexcept {
   if (term.negated != 0 || !term.pattern || term.pattern[0] == '\0') return false;
-  return term.op == OP_STARTS || term.op == OP_ENDS || term.op == OP_CONTAINS || term.op == OP_IS;
+  switch (term.op) {
+    case OP_STARTS:
+    case OP_ENDS:
+    case OP_CONTAINS:
+    case OP_IS: return true;
+    case OP_MATCHES: return !wildcard_match(term.pattern.get(), std::strlen(term.pattern.get()), "", 0);
+    case OP_REGEX: return term.regex && !regex_found(*term.regex, "", 0);
+    default: return false;
+  }
 }
 
 // A test's outcomes, before its node's "!" inverts them; `node_negated`

@@ -3,21 +3,26 @@
 // Prints each rule's condition fully parenthesised, so that an administrator
 // can see how the parser grouped and negated it: one "(...)" per node, the
 // node's "!" right after its "(", and a phrase per test. Patterns are printed
-// as stored (From and To patterns lower-cased), unescaped. Actions are not
-// listed. Nothing separates two rules and no newline follows the last one.
+// as stored (From, To and Header patterns lower-cased, Regex expressions as
+// written), unescaped; a Header test names its field, a Size test gives its
+// limit in bytes. Actions are not listed. Nothing separates two rules and no
+// newline follows the last one.
 #include "rules/listing.h"
+
+#include <cinttypes>
 
 namespace {
 
-// Field phrases by MatchTerm::field; FIELD_UNDEFINED through FIELD_MATCH_ALL.
+// Field phrases by MatchTerm::field; FIELD_UNDEFINED through FIELD_SIZE.
 constexpr const char *kFieldPhrases[] = {
     "[Undefined Field] ", "SMTP Sender ", "From Address ", "To Address ", "No Rule has been matched yet ",
-    "[Always True] ",
+    "[Always True] ",     "Header ",      "Message Size ",
 };
 
-// Operator phrases by MatchTerm::op; OP_NONE through OP_IS.
+// Operator phrases by MatchTerm::op; OP_NONE through OP_UNDER.
 constexpr const char *kOperatorPhrases[] = {
-    "is operated on in some way by ", "starts with ", "ends with ", "contains ", "is ",
+    "is operated on in some way by ", "starts with ", "ends with ", "contains ", "is ", "matches wildcard ",
+    "matches regex ", "is over ", "is under ",
 };
 
 template <std::size_t N> const char *phrase(const char *const (&table)[N], std::uint32_t index) noexcept {
@@ -48,9 +53,13 @@ void print_condition(std::FILE *out, const ConditionNode &node) noexcept {
 void print_term(std::FILE *out, const MatchTerm &term) noexcept {
   std::fputs(phrase(kFieldPhrases, term.field), out);
   if (term.field == FIELD_NOT_MATCHED || term.field == FIELD_MATCH_ALL) return;
+  if (term.field == FIELD_HEADER) std::fprintf(out, "\"%s\" ", term.header_name ? term.header_name.get() : "");
   if (term.negated) std::fputs("!", out);
   std::fputs(phrase(kOperatorPhrases, term.op), out);
-  std::fprintf(out, "\"%s\"", term.pattern ? term.pattern.get() : "");
+  if (term.field == FIELD_SIZE)
+    std::fprintf(out, "%" PRIu64 " bytes", term.size);
+  else
+    std::fprintf(out, "\"%s\"", term.pattern ? term.pattern.get() : "");
 }
 
 void print_rules(std::FILE *out, const RuleList &rules) noexcept {

@@ -2,10 +2,11 @@
 //
 // A handful of mutually calling readers, each of which knows what may come
 // next, read the rule file one byte at a time with one character of push-back
-// (only read_token pushes back). There is no tokenizer: the place in the
-// grammar is the place in the call chain. The model is built while reading;
-// each rule is appended as soon as its "{" is read, so after a syntax error
-// the caller's list holds what was built up to that point.
+// (read_token, and the choice between Sender and Size). There is no
+// tokenizer: the place in the grammar is the place in the call chain. The
+// model is built while reading, a Regex expression compiled as soon as it is
+// read; each rule is appended as soon as its "{" is read, so after a syntax
+// error the caller's list holds what was built up to that point.
 //
 // A syntax error records its message and every reader returns early (null or
 // 0) up the chain; the message goes back to the caller, and nothing here ends
@@ -17,16 +18,22 @@
 // "Unable to allocate memory while reading the config file.\n" when the model
 // cannot be allocated; "Parsing error - conditions nested too deeply\n" when
 // "(" or "and"/"or" nest deeper than kMaxDepth, which would otherwise let a
-// broken rule file overflow the stack.
+// broken rule file overflow the stack. The messages of Header, Size, Matches
+// and Regex terms quote the offending token (a header name, a size, a
+// pattern or an expression as written), and a Regex adds RE2's reason.
 #include "rules/parser.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
-#include "rules/template.h"
 #include "base/text.h"
+#include "rules/regex.h"
+#include "rules/template.h"
+#include "rules/wildcard.h"
 
 namespace {
 
@@ -46,7 +53,7 @@ struct Reader {
   int line = 1;  // of the last byte read
   bool failed = false;
   bool has_add_header = false;
-  char message[192] = {};
+  char message[1024] = {};  // room for a 255-byte expression and RE2's reason
 
   int get() noexcept {
     const int ch = std::getc(in);
@@ -63,6 +70,18 @@ struct Reader {
 int fail(Reader &r, const char *message) noexcept {
   if (!r.failed) {
     std::snprintf(r.message, sizeof r.message, "%s", message);
+    r.failed = true;
+  }
+  return 0;
+}
+
+// The same with a formatted message.
+[[gnu::format(printf, 2, 3)]] int fail_format(Reader &r, const char *format, ...) noexcept {
+  if (!r.failed) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(r.message, sizeof r.message, format, arguments);
+    va_end(arguments);
     r.failed = true;
   }
   return 0;
@@ -166,46 +185,167 @@ constexpr Keyword kOperators[] = {
     {'c', "ontains", "Parsing error; expected \"Contains\"\n", OP_CONTAINS},
     {'e', "nds", "Parsing error; expected \"Ends\"\n", OP_ENDS},
     {'i', "s", "Parsing error; expected \"Is\"\n", OP_IS},
+    {'m', "atches", "Parsing error; expected \"Matches\"\n", OP_MATCHES},
+    {'r', "egex", "Parsing error; expected \"Regex\"\n", OP_REGEX},
     {'s', "tarts", "Parsing error; expected \"Starts\"\n", OP_STARTS},
 };
 
-// A test on `field`: optional "!", operator, pattern. Not matched and Match
-// all read nothing more.
-std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
+constexpr Keyword kSizeOperators[] = {
+    {'o', "ver", "Parsing error; expected \"Over\"\n", OP_OVER},
+    {'u', "nder", "Parsing error; expected \"Under\"\n", OP_UNDER},
+};
+
+std::unique_ptr<MatchTerm> new_term(Reader &r, std::uint32_t field) noexcept {
   std::unique_ptr<MatchTerm> term(new (std::nothrow) MatchTerm());
   if (!term) {
     fail(r, kNoMemory);
     return nullptr;
   }
   term->field = field;
-  if (field == FIELD_NOT_MATCHED || field == FIELD_MATCH_ALL) return term;
+  return term;
+}
 
+// Optional "!" and an operator of `table`; the keyword read, or null after
+// `missing` was reported.
+template <std::size_t N>
+const Keyword *read_operator(Reader &r, MatchTerm &term, const Keyword (&table)[N], const char *missing) noexcept {
   int ch = skip_blanks(r);
   if (ch == '!') {
-    term->negated = 1;
+    term.negated = 1;
     ch = skip_blanks(r);
   }
-  const Keyword *keyword = find_keyword(kOperators, ch);
+  const Keyword *keyword = find_keyword(table, ch);
   if (keyword == nullptr) {
-    fail(r, "Parsing error; expected a field location\n");
+    fail(r, missing);
     return nullptr;
   }
   if (!expect_keyword(r, keyword->rest, keyword->message)) return nullptr;
-  term->op = keyword->value;
+  term.op = keyword->value;
+  return keyword;
+}
 
+// Makes the pattern ready for its operator: a Regex expression is compiled
+// as written (case-sensitive for Sender only, as lower-casing would change
+// escapes such as \S); other patterns of From, To and Header are
+// lower-cased, and a Matches pattern must close every "[".
+int prepare_pattern(Reader &r, MatchTerm &term) noexcept {
+  char *pattern = term.pattern.get();
+  if (term.op == OP_REGEX) {
+    char reason[512];
+    term.regex = compile_regex(pattern, term.field == FIELD_SMTP_SENDER, reason, sizeof reason);
+    if (!term.regex) return fail_format(r, "Parsing error - invalid regular expression \"%s\": %s\n", pattern, reason);
+    return 1;
+  }
+  if (term.op == OP_MATCHES && !wildcard_valid(pattern, std::strlen(pattern)))
+    return fail_format(r, "Parsing error - unclosed [ in wildcard pattern \"%s\"\n", pattern);
+  if (term.field != FIELD_SMTP_SENDER) lowercase_in_place(pattern);
+  return 1;
+}
+
+// A test on `field`: optional "!", operator, pattern. Not matched and Match
+// all read nothing more.
+std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
+  std::unique_ptr<MatchTerm> term = new_term(r, field);
+  if (!term) return nullptr;
+  if (field == FIELD_NOT_MATCHED || field == FIELD_MATCH_ALL) return term;
+
+  if (!read_operator(r, *term, kOperators, "Parsing error; expected a field location\n")) return nullptr;
   term->pattern = read_token(r);
   if (!term->pattern) return nullptr;
-  if (field != FIELD_SMTP_SENDER) lowercase_in_place(term->pattern.get());
+  if (!prepare_pattern(r, *term)) return nullptr;
+  return term;
+}
+
+// A field name as RFC 5322 allows it: printable ASCII but ":", at least one.
+bool is_header_name(const char *name) noexcept {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    const unsigned char ch = static_cast<unsigned char>(*name);
+    if (ch <= ' ' || ch >= 127 || ch == ':') return false;
+  }
+  return true;
+}
+
+// After "Header": the field name, then a term as for the other fields.
+std::unique_ptr<MatchTerm> parse_header_term(Reader &r) noexcept {
+  Text name = read_token(r);
+  if (!name) return nullptr;
+  if (!is_header_name(name.get())) {
+    fail_format(r, "Parsing error - invalid header name \"%s\"\n", name.get());
+    return nullptr;
+  }
+  std::unique_ptr<MatchTerm> term = parse_term(r, FIELD_HEADER);
+  if (term) term->header_name = std::move(name);
+  return term;
+}
+
+// A size: decimal digits and an optional K, M or G (either case) that
+// multiplies by 1024, 1024^2 or 1024^3. False when the text is anything
+// else or the value does not fit in 64 bits.
+bool read_size(const char *text, std::uint64_t &size) noexcept {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const char *p = text;
+  std::uint64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const auto digit = static_cast<std::uint64_t>(*p - '0');
+    if (value > (kMax - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  if (p == text) return false;
+  int shift = 0;
+  switch (*p) {
+  case 'K': case 'k': shift = 10; ++p; break;
+  case 'M': case 'm': shift = 20; ++p; break;
+  case 'G': case 'g': shift = 30; ++p; break;
+  default: break;
+  }
+  if (*p != '\0' || value > (kMax >> shift)) return false;
+  size = value << shift;
+  return true;
+}
+
+// After "Size": optional "!", Over or Under, and a size.
+std::unique_ptr<MatchTerm> parse_size_term(Reader &r) noexcept {
+  std::unique_ptr<MatchTerm> term = new_term(r, FIELD_SIZE);
+  if (!term) return nullptr;
+  if (!read_operator(r, *term, kSizeOperators, "Parsing error; expected \"Over\" or \"Under\"\n")) return nullptr;
+  const Text size = read_token(r);
+  if (!size) return nullptr;
+  if (!read_size(size.get(), term->size)) {
+    fail_format(r, "Parsing error - expected a size, found \"%s\"\n", size.get());
+    return nullptr;
+  }
   return term;
 }
 
 constexpr Keyword kOperands[] = {
     {'f', "rom", "Parsing error - expected From\n", FIELD_FROM},
+    {'h', "eader", "Parsing error - expected Header\n", FIELD_HEADER},
     {'m', "atch all", "Parsing error - expected Match All\n", FIELD_MATCH_ALL},
     {'n', "ot matched", "Parsing error - expected Not Matched\n", FIELD_NOT_MATCHED},
     {'s', "ender", "Parsing error - expected Sender\n", FIELD_SMTP_SENDER},
     {'t', "o", "Parsing error - expected To\n", FIELD_TO},
 };
+
+// "S" starts Sender and Size: "Si" is read as Size, anything else as Sender,
+// with Sender's message when it is not.
+constexpr Keyword kSize = {'i', "ze", "Parsing error - expected Size\n", FIELD_SIZE};
+
+const Keyword *sender_or_size(Reader &r, const Keyword *sender) noexcept {
+  const int ch = r.get();
+  if (ch != EOF && ascii_tolower(ch) == kSize.first) return &kSize;
+  r.unget(ch);
+  return sender;
+}
+
+// The test after an operand keyword.
+std::unique_ptr<MatchTerm> parse_field(Reader &r, std::uint32_t field) noexcept {
+  switch (field) {
+  case FIELD_HEADER: return parse_header_term(r);
+  case FIELD_SIZE: return parse_size_term(r);
+  default: return parse_term(r, field);
+  }
+}
 
 std::unique_ptr<ConditionNode> parse_condition(Reader &r) noexcept;
 
@@ -217,8 +357,9 @@ int parse_operand(Reader &r, ConditionNode &node, int ch) noexcept {
     return node.left ? 1 : 0;
   }
   if (const Keyword *k = find_keyword(kOperands, ch); k != nullptr) {
+    if (k->value == FIELD_SMTP_SENDER) k = sender_or_size(r, k);
     if (!expect_keyword(r, k->rest, k->message)) return 0;
-    node.left_term = parse_term(r, k->value);
+    node.left_term = parse_field(r, k->value);
     return node.left_term ? 1 : 0;
   }
   char message[64];

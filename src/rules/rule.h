@@ -6,7 +6,8 @@
 // parsed template of TemplatePiece records), the Halt flag, the
 // `template_uses` bits and its line in the file. Every record owns what
 // its unique_ptr fields point to; lists are appended at the tail and released
-// in a loop, never by recursion along `next`.
+// in a loop, never by recursion along `next`. A Regex term keeps its
+// expression compiled once, at load (rules/regex.h).
 //
 // Threads: built on one thread (start-up, or the daemon's reload thread) and
 // then shared read-only: connection threads read it concurrently and nothing
@@ -21,6 +22,7 @@
 
 #include "base/tail_list.h"
 #include "base/text.h"
+#include "rules/regex.h"
 
 // MatchTerm::field
 enum : std::uint32_t {
@@ -30,6 +32,8 @@ enum : std::uint32_t {
   FIELD_TO = 3,
   FIELD_NOT_MATCHED = 4,
   FIELD_MATCH_ALL = 5,
+  FIELD_HEADER = 6,  // MatchTerm::header_name names the field
+  FIELD_SIZE = 7,    // MatchTerm::size; op is OP_OVER or OP_UNDER
 };
 
 // MatchTerm::op
@@ -39,6 +43,10 @@ enum : std::uint32_t {
   OP_ENDS = 2,
   OP_CONTAINS = 3,
   OP_IS = 4,
+  OP_MATCHES = 5,  // wildcard pattern over the whole value (rules/wildcard.h)
+  OP_REGEX = 6,    // MatchTerm::regex found anywhere in the value
+  OP_OVER = 7,     // Size only
+  OP_UNDER = 8,    // Size only
 };
 
 // ConditionNode::op
@@ -72,6 +80,9 @@ enum : std::uint32_t {
   PIECE_ALLTO = 10,
   PIECE_ALLTO_USER = 11,
   PIECE_ALLTO_DOMAIN = 12,
+  PIECE_YEAR = 13,   // the message time, local: four digits
+  PIECE_MONTH = 14,  // 01 to 12
+  PIECE_DAY = 15,    // 01 to 31
 };
 
 // Rule::template_uses bits.
@@ -97,8 +108,11 @@ struct Action {
 struct MatchTerm {
   std::uint32_t field = FIELD_UNDEFINED;
   std::uint32_t op = OP_NONE;
-  Text pattern;  // null for Not matched and Match all
+  Text pattern;  // null for Not matched, Match all and Size; a Regex term's expression as written
   std::uint32_t negated = 0;
+  Text header_name;        // Header: the field name as written, compared without regard to case
+  std::uint64_t size = 0;  // Size: the limit in bytes
+  Regex regex;             // Regex: `pattern` compiled
 };
 
 struct ConditionNode {

@@ -1,7 +1,9 @@
+// Action templates: parsing into pieces at load, expansion per message.
 #include "rules/template.h"
 
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "message/message_context.h"
@@ -28,6 +30,9 @@ constexpr Placeholder kPlaceholders[] = {
     {"ALLTO%", PIECE_ALLTO, USES_EACH_TO},
     {"ALLTO.USER%", PIECE_ALLTO_USER, USES_EACH_TO},
     {"ALLTO.DOMAIN%", PIECE_ALLTO_DOMAIN, USES_EACH_TO},
+    {"YEAR%", PIECE_YEAR, 0},
+    {"MONTH%", PIECE_MONTH, 0},
+    {"DAY%", PIECE_DAY, 0},
     {"%", PIECE_LITERAL, 0},
 };
 
@@ -89,18 +94,61 @@ char *put_value(char *out, const char *bytes, std::size_t length, InsertMode ins
   return out + length;
 }
 
-const Value *value_for(std::uint32_t kind, const Value values[4]) noexcept {
-  switch (kind) {
-  case PIECE_SENDER: case PIECE_SENDER_USER: case PIECE_SENDER_DOMAIN: return &values[0];
-  case PIECE_FROM: case PIECE_FROM_USER: case PIECE_FROM_DOMAIN: return &values[1];
-  case PIECE_TO: case PIECE_TO_USER: case PIECE_TO_DOMAIN: return &values[2];
-  case PIECE_ALLTO: case PIECE_ALLTO_USER: case PIECE_ALLTO_DOMAIN: return &values[3];
-  default: return nullptr;
+// The message date for the date placeholders: "YYYYMMDD", local time.
+// Empty when the time cannot be converted or its year has more than four
+// digits.
+struct Date {
+  char digits[9] = {};
+  bool made = false;
+};
+
+const char *date_digits(Date &date, std::time_t when) noexcept {
+  if (date.made) return date.digits;
+  date.made = true;
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr || local.tm_year < -1900 || local.tm_year > 9999 - 1900) return date.digits;
+  const int fields[] = {(local.tm_year + 1900) / 100, (local.tm_year + 1900) % 100, local.tm_mon + 1, local.tm_mday};
+  char *out = date.digits;
+  for (const int field : fields) {
+    *out++ = static_cast<char>('0' + field / 10);
+    *out++ = static_cast<char>('0' + field % 10);
+  }
+  return date.digits;
+}
+
+// What a piece inserts after its literal: bytes and length.
+struct Inserted {
+  const char *bytes = nullptr;
+  std::size_t length = 0;
+};
+
+// The part of `value` that a placeholder kind inserts: the whole value, the
+// user part before the first "@", or the domain part after it.
+Inserted part_of(const Value &value, std::uint32_t kind) noexcept {
+  switch ((kind - 1) % 3) {
+  case 0: return {value.text, value.length};
+  case 1: return {value.text, value.at};
+  default:
+    if (value.length - value.at < 2) return {};
+    return {value.text + value.at + 1, value.length - value.at - 1};
   }
 }
 
-// Which part of the value a placeholder kind inserts: 0 whole, 1 user, 2 domain.
-int part_of(std::uint32_t kind) noexcept { return static_cast<int>((kind - 1) % 3); }
+Inserted inserted_by(std::uint32_t kind, const Value values[4], Date &date, const MessageContext &msg) noexcept {
+  switch (kind) {
+  case PIECE_SENDER: case PIECE_SENDER_USER: case PIECE_SENDER_DOMAIN: return part_of(values[0], kind);
+  case PIECE_FROM: case PIECE_FROM_USER: case PIECE_FROM_DOMAIN: return part_of(values[1], kind);
+  case PIECE_TO: case PIECE_TO_USER: case PIECE_TO_DOMAIN: return part_of(values[2], kind);
+  case PIECE_ALLTO: case PIECE_ALLTO_USER: case PIECE_ALLTO_DOMAIN: return part_of(values[3], kind);
+  case PIECE_YEAR: case PIECE_MONTH: case PIECE_DAY: {
+    const char *digits = date_digits(date, msg.message_time);
+    if (digits[0] == '\0') return {};
+    if (kind == PIECE_YEAR) return {digits, 4};
+    return {digits + (kind == PIECE_MONTH ? 4 : 6), 2};
+  }
+  default: return {};
+  }
+}
 
 }  // namespace
 
@@ -151,17 +199,11 @@ Text expand_template(const Action &action, const MessageContext &msg, InsertMode
       take_value(msg.first_to),
       take_value(msg.cursor != nullptr ? msg.cursor->address.get() : nullptr),
   };
+  Date date;
 
   std::size_t size = static_cast<std::size_t>(action.literal_length) + 1;
-  for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
-    const Value *value = value_for(piece->kind, values);
-    if (value == nullptr) continue;
-    switch (part_of(piece->kind)) {
-    case 0: size += value->length; break;
-    case 1: size += value->at; break;
-    default: size += value->length - value->at; break;
-    }
-  }
+  for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get())
+    size += inserted_by(piece->kind, values, date, msg).length;
 
   Text result(new (std::nothrow) char[size]);
   if (!result) return result;
@@ -172,20 +214,8 @@ Text expand_template(const Action &action, const MessageContext &msg, InsertMode
       std::memcpy(out, piece->literal.get(), length);
       out += length;
     }
-    const Value *value = value_for(piece->kind, values);
-    if (value == nullptr) continue;
-    switch (part_of(piece->kind)) {
-    case 0:
-      if (value->length > 0) out = put_value(out, value->text, value->length, insert);
-      break;
-    case 1:
-      if (value->at > 0) out = put_value(out, value->text, value->at, insert);
-      break;
-    default:
-      if (value->length - value->at >= 2)
-        out = put_value(out, value->text + value->at + 1, value->length - value->at - 1, insert);
-      break;
-    }
+    const Inserted value = inserted_by(piece->kind, values, date, msg);
+    if (value.length > 0) out = put_value(out, value.bytes, value.length, insert);
   }
   *out = '\0';
   return result;

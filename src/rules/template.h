@@ -3,10 +3,11 @@
 // parse_template splits an action argument into TemplatePiece records once, at
 // start-up, and records on the rule and the action which recipient
 // placeholders it uses. expand_template turns the pieces into the text for one
-// message with a single, exactly sized allocation. Placeholder values (SMTP
-// user, sender, recipients: all chosen by the sender of the mail) are passed
-// through `insert` so that an action can make them safe for where they land;
-// literal template text is never changed.
+// message with a single allocation. Placeholder values (SMTP user, sender,
+// recipients: all chosen by the sender of the mail) are passed through
+// `insert` so that an action can make them safe for where they land; literal
+// template text is never changed. The date placeholders insert digits of the
+// message time (MessageContext::message_time) in local time.
 //
 // Threads: parsing on the initial thread; expansion on any connection thread,
 // reading only the shared pieces and the caller's own MessageContext.

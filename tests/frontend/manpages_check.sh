@@ -169,6 +169,9 @@ quorvane.8	"Halting."
 quorvane.8	"[no data] "
 quorvane.8	"not matched by a previous rule "
 quorvane.8	"match all [true]"
+quorvane.8	for a Header test, the field name as the rule writes it
+quorvane.8	for a Size test, "size "
+quorvane.8	matches, regex,
 quorvane.8	"Adding recipient "
 quorvane.8	"Adding headers NOT supported by MTA - Ignoring action "
 # The rule file: keywords, placeholders, messages.
@@ -186,6 +189,15 @@ quorvane.rules.5	Starts The value
 quorvane.rules.5	Sender operator pattern
 quorvane.rules.5	From operator pattern
 quorvane.rules.5	To operator pattern
+quorvane.rules.5	Header name operator pattern
+quorvane.rules.5	Size Over size
+quorvane.rules.5	Size Under size
+quorvane.rules.5	Matches The pattern, a wildcard pattern
+quorvane.rules.5	Regex The pattern is a regular expression
+quorvane.rules.5	is written "\\S"
+quorvane.rules.5	%YEAR% the year of the message time
+quorvane.rules.5	%MONTH% its month
+quorvane.rules.5	%DAY% its day of the month
 quorvane.rules.5	%SENDER% the SMTP user
 quorvane.rules.5	%SENDER.USER%
 quorvane.rules.5	%SENDER.DOMAIN%
@@ -208,6 +220,8 @@ quorvane.rules.5	Parsing error - expected Match All
 quorvane.rules.5	Parsing error - expected Not Matched
 quorvane.rules.5	Parsing error - expected Sender
 quorvane.rules.5	Parsing error - expected To
+quorvane.rules.5	Parsing error - expected Header
+quorvane.rules.5	Parsing error - expected Size
 quorvane.rules.5	Parsing error - expected AND
 quorvane.rules.5	Parsing error - expected OR
 quorvane.rules.5	Parsing error - expected o, a or ), found "%c"
@@ -215,7 +229,16 @@ quorvane.rules.5	Parsing error; expected "Contains"
 quorvane.rules.5	Parsing error; expected "Ends"
 quorvane.rules.5	Parsing error; expected "Is"
 quorvane.rules.5	Parsing error; expected "Starts"
+quorvane.rules.5	Parsing error; expected "Matches"
+quorvane.rules.5	Parsing error; expected "Regex"
+quorvane.rules.5	Parsing error; expected "Over"
+quorvane.rules.5	Parsing error; expected "Under"
+quorvane.rules.5	Parsing error; expected "Over" or "Under"
 quorvane.rules.5	Parsing error; expected a field location
+quorvane.rules.5	Parsing error - invalid header name "%s"
+quorvane.rules.5	Parsing error - expected a size, found "%s"
+quorvane.rules.5	Parsing error - unclosed [ in wildcard pattern "%s"
+quorvane.rules.5	Parsing error - invalid regular expression "%s": %s
 quorvane.rules.5	Unexpected end-of-file while trying to parse string.
 quorvane.rules.5	Buffer overflow! Perhaps the configuration file is missing a closing quote?
 quorvane.rules.5	Parsing error - expected Add Header
@@ -238,6 +261,13 @@ quorvane.rules.5	Warning - line %d: Add Header text has no ":", the whole text i
 quorvane.rules.5	"SMTP Sender "
 quorvane.rules.5	"From Address "
 quorvane.rules.5	"To Address "
+quorvane.rules.5	"Header "
+quorvane.rules.5	"Message Size "
+quorvane.rules.5	"matches wildcard "
+quorvane.rules.5	"matches regex "
+quorvane.rules.5	"is over "
+quorvane.rules.5	"is under "
+quorvane.rules.5	" bytes"
 quorvane.rules.5	"No Rule has been matched yet "
 quorvane.rules.5	"[Always True] "
 quorvane.rules.5	"[Undefined Field] "

@@ -3,6 +3,7 @@
 // the daemon's mailbox record, and its command-line errors.
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -155,8 +156,59 @@ INSTANTIATE_TEST_SUITE_P(
                  "rule 4: matched\n  Halt\n",
                  0, "Warning - line 5: rule is never reached, the rule at line 4 always matches and halts\n"},
         ShowCase{"NoRules", "# nothing here\n", {"--to", "a@b"},
-                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0}),
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n", 0},
+        // Header tests: the name in any case; the value unfolded, trimmed and
+        // lower-cased; no such field gives no value.
+        ShowCase{"HeaderTests",
+                 "{ Header subject is \"HELLO\tWORLD\" } Store In /srv/1;\n"
+                 "{ Header \"X-NOSPACE\" Matches \"v?l*\" and Header X-Empty is \"\" } Store In /srv/2;\n"
+                 "{ Header X-Missing !contains x and Header X-Missing contains \"\" } Store In /srv/3;\n"
+                 "{ Header X-Missing is \"\" or Header X-Missing starts x } Store In /srv/never;\n"
+                 "{ Header Cc Regex \"EVE@example\\\\.ORG>$\" } Store In /srv/4;\n"
+                 "{ Header Return-Path ends \"example.org\" } Store In /srv/never;\n",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
+                 "rule 1: matched\n  Store In '/srv/1'\nrule 2: matched\n  Store In '/srv/2'\n"
+                 "rule 3: matched\n  Store In '/srv/3'\nrule 4: matched\n  Store In '/srv/never'\n"
+                 "rule 5: matched\n  Store In '/srv/4'\nrule 6: not matched\n",
+                 0},
+        // The size of kMessage as the record holds it, less its From line and
+        // final newlines, is 285 bytes.
+        ShowCase{"SizeTests",
+                 "{ Size over 285 or Size under 285 } Store In /srv/never;\n"
+                 "{ Size over 284 and Size under 286 and Size !over 285 } Store In /srv/exact;\n"
+                 "{ Size under 1k and Size Under 1K and ! Size over 1M and Size under 1g } Store In /srv/small;\n",
+                 {"--to", "a@b"},
+                 "from 'ann@example.org'\nto 'a@b'\nauth (none)\n"
+                 "rule 1: not matched\nrule 2: matched\n  Store In '/srv/exact'\n"
+                 "rule 3: matched\n  Store In '/srv/small'\n",
+                 0}),
     case_name<ShowCase>);
+
+// The date placeholders give the message time in local time: the day the
+// tester runs (read before and after, should the run span midnight).
+TEST(TesterDate, PlaceholdersGiveTheMessageDay) {
+  auto today = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m/%d", &local);
+    return std::string(text);
+  };
+  TempDir dir;
+  write_file(dir / "rules", "{ Match all } Store In \"/srv/%YEAR%-%MONTH%/%DAY%\", Pipe \"x %YEAR%%MONTH%\";");
+  write_file(dir / "message", kMessage);
+  const std::string before = today();
+  const Result run = run_tester({"-f", dir / "rules", "--to", "a@b", dir / "message"});
+  const std::string after = today();
+  const std::string head = "from 'ann@example.org'\nto 'a@b'\nauth (none)\nrule 1: matched\n";
+  auto shown = [&](const std::string &day) {
+    return head + "  Store In '/srv/" + day + "'\n  Pipe 'x " + day.substr(0, 4) + day.substr(5, 2) + "'\n";
+  };
+  EXPECT_TRUE(run.out == shown(before) || run.out == shown(after)) << run.out;
+  EXPECT_EQ(run.status, 0);
+}
 
 // The condition trace is the daemon's, byte for byte: for the sender ann,
 // recipients bob and cy, and "From contains an and ! To is cy"; a value
@@ -178,6 +230,41 @@ TEST(TesterTrace, PrintsTheDaemonsConditionTrace) {
             "rule 2: matched\n  Store In '/y/bob'\n"
             "(not matched by a previous rule [false])\n"
             "rule 3: not matched\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// The new forms in the trace: a header test names its field as the rule
+// writes it, then each value tested up to the first that satisfies it; a
+// size test shows the size and the limit in bytes.
+TEST(TesterTrace, ShowsHeaderSizeAndPatternTests) {
+  TempDir dir;
+  write_file(dir / "rules",
+        "{ Header received contains \"BY B\" and Size !over 1K } Store In /x;\n"
+        "{ Header X-None !matches \"*\" and From regex \"^A\" } Halt;\n");
+  write_file(dir / "message", "Received: from a\n  by a\nReceived:  from b\r\n\tby b \nSubject: s\n\nbody\n");
+  const Result run =
+      run_tester({"-v", "-f", dir / "rules", "--from", "<Ann>", "--to", "bob", dir / "message"});
+  EXPECT_EQ(run.out,
+            "from 'ann'\nto 'bob'\nauth (none)\n"
+            "(received: \"from a  by a\" contains \"by b\" [false], \"from b\tby b\" contains \"by b\" [true]"
+            "(size 67 !over 1024 [true]))\n"
+            "rule 1: matched\n  Store In '/x'\n"
+            "(X-None: [no data] matches \"*\" [true](\"ann\" regex \"^A\" [true]))\n"
+            "rule 2: matched\n  Halt\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+// RE2 matches in time linear in the value: the expression "(a*)*b", which
+// takes a backtracking matcher exponential time, against a 100 KB header
+// value ends at once. The bound (run_program gives up after 30 s) only
+// catches a hang.
+TEST(TesterRegex, PathologicalExpressionOnALongValueEnds) {
+  TempDir dir;
+  write_file(dir / "rules",
+             "{ Header X-Long regex \"(a*)*b\" } Store In /never;\n{ Header X-Long regex \"^a+$\" } Halt;\n");
+  write_file(dir / "message", "X-Long: " + std::string(100 * 1024, 'a') + "\n\nbody\n");
+  const Result run = run_tester({"-f", dir / "rules", "--from", "a@b", "--to", "c@d", dir / "message"});
+  EXPECT_EQ(run.out, "from 'a@b'\nto 'c@d'\nauth (none)\nrule 1: not matched\nrule 2: matched\n  Halt\n");
   EXPECT_EQ(run.status, 0);
 }
 

@@ -4,8 +4,9 @@
 # message, saved as a file, is given to quorvane-test --run. The condition
 # trace of every rule must be the daemon's, byte for byte, and every file the
 # daemon wrote must be written by the tester with the same bytes, apart from
-# the date in the From line. The daemon is started and stopped with
-# tests/support/daemon.sh and must stop cleanly.
+# the date in the From line. The rules test the envelope, the header fields
+# and the size, and name files after the message date. The daemon is started
+# and stopped with tests/support/daemon.sh and must stop cleanly.
 # Usage: tester_vs_daemon.sh DAEMON TESTER, with QUORVANE_MILTER_CLIENT set.
 # Exit 77 (skip) without miltertest.
 set -u
@@ -32,6 +33,8 @@ cat >"$dir/rules" <<EOF
 { From contains ann and ! To is cy@other.test } Store In "$dir/out/first-%FROM.USER%";
 { Sender is ann or To ends "@other.test" } Store In "$dir/out/each-%ALLTO.USER%", Pipe "cat >$dir/out/piped-%TO.DOMAIN%";
 { To ends "@example.org" and Sender is ann } Store In "$dir/out/never";
+{ Header SUBJECT matches "hello?world" and Size under 1K and Size over 100 and From regex "^ANN\\\\." } Store In "$dir/out/header-%YEAR%";
+{ Header X-Empty is "" and ! Header X-None !is "" and To !matches "*@other.test" } Store In "$dir/out/each-%ALLTO.USER%-%MONTH%";
 { Not matched } Store In "$dir/out/never";
 { Match all } Store In "$dir/out/all", Halt;
 { Match all } Store In "$dir/out/never";
@@ -73,8 +76,8 @@ mkdir "$dir/out"
 # goes on with the rule's actions on the same line.
 grep '^(' "$dir/daemon.out" >"$dir/daemon.trace"
 grep '^(' "$dir/tester.out" >"$dir/tester.trace"
-[ "$(wc -l <"$dir/tester.trace")" -eq 5 ] || fail "expected 5 evaluated rules: $(cat "$dir/tester.out")"
-[ "$(wc -l <"$dir/daemon.trace")" -eq 5 ] || fail "the daemon evaluated other rules: $(cat "$dir/daemon.out")"
+[ "$(wc -l <"$dir/tester.trace")" -eq 7 ] || fail "expected 7 evaluated rules: $(cat "$dir/tester.out")"
+[ "$(wc -l <"$dir/daemon.trace")" -eq 7 ] || fail "the daemon evaluated other rules: $(cat "$dir/daemon.out")"
 n=0
 while IFS= read -r line; do
   n=$((n + 1))

@@ -3,9 +3,9 @@
 // Parses the input as a rule file. A failed parse must leave a message; an
 // accepted one must satisfy the model's invariants (rule lines counted from 1
 // in file order among them), and is then looked over for warnings, listed
-// and evaluated against a small message, with every action's template
-// expanded for each recipient in every insert mode. Aborts on a broken
-// invariant.
+// and evaluated, traced, against a small message with headers, with every
+// action's template expanded for each recipient in every insert mode.
+// Aborts on a broken invariant.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -38,10 +38,19 @@ void check_term(const MatchTerm &term) {
     require(!term.pattern && term.op == OP_NONE && term.negated == 0);
     return;
   }
-  require(term.field == FIELD_SMTP_SENDER || term.field == FIELD_FROM || term.field == FIELD_TO);
-  require(term.op >= OP_STARTS && term.op <= OP_IS);
+  if (term.field == FIELD_SIZE) {
+    require(!term.pattern && !term.regex && !term.header_name);
+    require(term.op == OP_OVER || term.op == OP_UNDER);
+    return;
+  }
+  require(term.field == FIELD_SMTP_SENDER || term.field == FIELD_FROM || term.field == FIELD_TO ||
+          term.field == FIELD_HEADER);
+  require((term.field == FIELD_HEADER) == (term.header_name != nullptr));
+  if (term.header_name) require(*term.header_name.get() != '\0' && std::strchr(term.header_name.get(), ':') == nullptr);
+  require(term.op >= OP_STARTS && term.op <= OP_REGEX);
+  require((term.op == OP_REGEX) == (term.regex != nullptr));
   require(term.pattern != nullptr && std::strlen(term.pattern.get()) <= 255);
-  if (term.field != FIELD_SMTP_SENDER) require(!has_upper_case(term.pattern.get()));
+  if (term.field != FIELD_SMTP_SENDER && term.op != OP_REGEX) require(!has_upper_case(term.pattern.get()));
 }
 
 // Walks the right-nested chain in a loop and recurses only into groups.
@@ -76,8 +85,14 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
     recipient->address = copy_text(address);
     msg.recipients.append(std::move(recipient));
   }
+  require(add_header(msg, "Subject", "[Dev] Hello") == nullptr);
+  require(add_header(msg, "Received", "from a\r\n\tby b") == nullptr);
+  require(add_header(msg, "received", "") == nullptr);
+  require(add_body_chunk(msg, "body\r\n", 6) == nullptr);
+  end_message(msg, 1700000000);
+  const Trace trace{sink, 1};
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
-    if (evaluate_rule(*rule, msg, Trace{})) msg.any_rule_matched = 1;
+    if (evaluate_rule(*rule, msg, trace)) msg.any_rule_matched = 1;
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
       for (Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) {
         msg.cursor = r;

@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(action.pieces.head.get() == action.pieces.tail && rule.template_uses == 0);
 
   MessageContext msg;
+  msg.message_time = 1700000000;
   msg.from = std::move(fields[1]);
   msg.smtp_sender = std::move(fields[2]);
   msg.first_to = fields[3].get();

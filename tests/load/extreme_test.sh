@@ -4,7 +4,8 @@
 # accepted and stored as one whole record, byte for byte; the daemon must go
 # on serving afterwards and stop cleanly. For big_address the milter library
 # refuses the packet and drops that connection: nothing is stored and the
-# daemon serves the next session.
+# daemon serves the next session. For long_header the expression rules must
+# have stored the record once, under "^a+$" and not under "(a*)*b".
 #
 #   extreme_test.sh <case>
 #
@@ -20,6 +21,8 @@ cat > "$LOAD_DIR/rules.conf" << RULES
 { From ends "@load.test" } Store In "$LOAD_DIR/mbox";
 { To ends "@load.test" } Store In "$LOAD_DIR/rcpt/%ALLTO.USER%";
 { Sender is "" } Store In "$LOAD_DIR/second";
+{ Header X-Long regex "(a*)*b" } Store In "$LOAD_DIR/never";
+{ Header X-Long regex "^a+$" } Store In "$LOAD_DIR/long";
 RULES
 load_start main "$LOAD_DIR/rules.conf" -a
 fds_start=$(daemon_fds main)
@@ -38,6 +41,10 @@ if [[ $case_name != big_address ]]; then
   [[ $recipients -eq $want ]] || load_fail "$recipients per-recipient mailboxes, expected $want"
   [[ $sizes == "$size" ]] || load_fail "per-recipient records of sizes $sizes, expected $size"
   echo "$case_name: the same $size-byte record in $recipients per-recipient mailbox(es) and a second mailbox"
+fi
+if [[ $case_name == long_header ]]; then
+  [[ ! -e $LOAD_DIR/never ]] || load_fail "\"(a*)*b\" matched a value without a b"
+  cmp -s "$LOAD_DIR/mbox" "$LOAD_DIR/long" || load_fail "\"^a+\$\" did not store the record"
 fi
 
 # The daemon still serves an ordinary session and holds nothing extra.

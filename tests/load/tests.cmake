@@ -45,6 +45,7 @@ if(MILTERTEST_PROGRAM)
       "fault.pipe_never_reads|faults_test.sh|pipe_never_reads|load|120"
       "extreme.big_address|extreme_test.sh|big_address|load|120"
       "extreme.long_address|extreme_test.sh|long_address|load|120"
+      "extreme.long_header|extreme_test.sh|long_header|load|120"
       "extreme.many_recipients|extreme_test.sh|many_recipients|load|300"
       "extreme.many_headers|extreme_test.sh|many_headers|load|300"
       "extreme.empty_body|extreme_test.sh|empty_body|load|120"

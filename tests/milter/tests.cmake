@@ -44,6 +44,9 @@ quorvane_miltertest(NAME pass_inet RULES pass.conf SCRIPT pass.lua ENV QUORVANE_
 quorvane_miltertest(NAME actions RULES actions.conf SCRIPT actions.lua CHECK actions_check.sh ENV QUORVANE_ARGS=-v)
 quorvane_miltertest(NAME tempfail RULES tempfail.conf SCRIPT tempfail.lua CHECK tempfail_check.sh
                     ENV QUORVANE_ARGS=-a QUORVANE_ALLOW_ERRORS=1)
+# Header, size, wildcard and expression tests and the date placeholders.
+quorvane_miltertest(NAME match RULES match.conf SCRIPT match.lua CHECK match_check.sh
+                    ENV QUORVANE_ARGS=-v)
 # Maildir delivery: the files byte for byte, per recipient, and a path that
 # a missing placeholder leaves ending in "/".
 quorvane_miltertest(NAME maildir RULES maildir.conf SCRIPT maildir.lua CHECK maildir_check.sh

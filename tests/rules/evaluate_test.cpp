@@ -14,6 +14,7 @@
 
 #include "base/trace.h"
 #include "rules/parser.h"
+#include "support/alloc_failure.h"
 
 namespace {
 
@@ -176,6 +177,108 @@ TEST(Evaluate, ResultsSelectionsAndTraces) {
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.rule;
   }
+}
+
+// A message built as the capture callbacks build it, with two Received
+// fields and a List-Id; 115 bytes as Size counts them.
+std::unique_ptr<MessageContext> message_with_headers() {
+  auto msg = std::make_unique<MessageContext>();
+  EXPECT_EQ(set_smtp_sender(*msg, "Ann"), nullptr);
+  EXPECT_EQ(set_sender(*msg, "<Ann@Example.org>"), nullptr);
+  for (const char *to : {"<Bob@x.test>", "<cy@y.test>"}) EXPECT_EQ(add_recipient(*msg, to), nullptr);
+  EXPECT_EQ(add_header(*msg, "Subject", "Re: [dev] Plan"), nullptr);
+  EXPECT_EQ(add_header(*msg, "Received", "from a\r\n\tby mx1"), nullptr);
+  EXPECT_EQ(add_header(*msg, "Received", "from b\r\n\tby mx2"), nullptr);
+  EXPECT_EQ(add_header(*msg, "List-Id", "Dev <DEV.example.org>"), nullptr);
+  EXPECT_EQ(add_body_chunk(*msg, "hello\r\n", 7), nullptr);
+  end_message(*msg, 1700000000);
+  return msg;
+}
+
+TEST(Evaluate, HeaderSizeWildcardAndExpressionTests) {
+  struct Case {
+    const char *rule;
+    int want;
+    const char *want_trace;
+    const char *want_selection;
+  } cases[] = {
+      // Header: any case in the name, the value lower-cased and unfolded; the
+      // first field of the name that satisfies the term ends the test.
+      {"{ Header subject contains \"[DEV]\" } Halt;", 1, "(subject: \"re: [dev] plan\" contains \"[dev]\" [true])",
+       "00"},
+      {"{ Header Received ends mx2 } Halt;", 1,
+       "(Received: \"from a\tby mx1\" ends \"mx2\" [false], \"from b\tby mx2\" ends \"mx2\" [true])", "00"},
+      {"{ Header Received !contains mx1 } Halt;", 1,
+       "(Received: \"from a\tby mx1\" !contains \"mx1\" [false], \"from b\tby mx2\" !contains \"mx1\" [true])", "00"},
+      {"{ ! Header received contains mx } Halt;", 0,
+       "(!(received: \"from a\tby mx1\" contains \"mx\" [true]) [false] )", "00"},
+      {"{ Header Subject is \"re: [dev] plan, again\" } Halt;", 0,
+       "(Subject: \"re: [dev] plan\" \"re: [dev] plan, again\" [false])", "00"},
+      // No such field: no value, as Sender without authentication.
+      {"{ Header X-None is \"\" } Halt;", 1, "(X-None: [no data] is \"\" [true])", "00"},
+      {"{ Header X-None is x } Halt;", 0, "(X-None: [no data] is \"x\" [false])", "00"},
+      {"{ Header X-None !is x } Halt;", 1, "(X-None: [no data] is \"x\" [true])", "00"},
+      {"{ Header X-None regex \"\" } Halt;", 1, "(X-None: [no data] regex \"\" [true])", "00"},
+      {"{ Header X-None matches \"*\" } Halt;", 0, "(X-None: [no data] matches \"*\" [false])", "00"},
+      // Matches: the whole value; patterns lower-cased but for Sender; a
+      // value shorter than the pattern is compared all the same.
+      {"{ From matches \"*@EXAMPLE.ORG\" } Halt;", 1, "(\"ann@example.org\" matches \"*@example.org\" [true])", "00"},
+      {"{ From matches \"*@example\" } Halt;", 0, "(\"ann@example.org\" matches \"*@example\" [false])", "00"},
+      {"{ From !matches \"ann@example.org.*\" } Halt;", 1,
+       "(\"ann@example.org\" !matches \"ann@example.org.*\" [true])", "00"},
+      {"{ Sender matches \"a*\" } Halt;", 0, "(\"Ann\" matches \"a*\" [false])", "00"},
+      {"{ Header List-Id matches \"* <*.[a-z]rg>\" } Halt;", 1,
+       "(List-Id: \"dev <dev.example.org>\" matches \"* <*.[a-z]rg>\" [true])", "00"},
+      // Regex: anywhere in the value; as written, and without regard to case
+      // but for Sender.
+      {"{ Sender regex \"^A\" and Sender !regex \"^a\" } Halt;", 1,
+       "(\"Ann\" regex \"^A\" [true](\"Ann\" !regex \"^a\" [true]))", "00"},
+      {"{ From regex \"^ANN@\" } Halt;", 1, "(\"ann@example.org\" regex \"^ANN@\" [true])", "00"},
+      {"{ Header List-Id regex \"<\\\\S+\\\\.ORG>$\" } Halt;", 1,
+       "(List-Id: \"dev <dev.example.org>\" regex \"<\\S+\\.ORG>$\" [true])", "00"},
+      {"{ To regex \"^CY@\" } Halt;", 1,
+       "(\"bob@x.test\" regex \"^CY@\" [false], \"cy@y.test\" regex \"^CY@\" [true])", "01"},
+      {"{ From regex \"^ann@example.org.+\" } Halt;", 0, "(\"ann@example.org\" regex \"^ann@example.org.+\" [false])",
+       "00"},
+      // Size: greater for Over, smaller for Under.
+      {"{ Size over 114 and Size under 116 } Halt;", 1, "(size 115 over 114 [true](size 115 under 116 [true]))", "00"},
+      {"{ Size over 115 or Size under 115 } Halt;", 0, "(size 115 over 115 [false](size 115 under 115 [false]))", "00"},
+      {"{ Size !over 100 } Halt;", 0, "(size 115 !over 100 [false])", "00"},
+      {"{ ! Size under 1K } Halt;", 0, "(!(size 115 under 1024 [true]) [false] )", "00"},
+  };
+  for (const Case &c : cases) {
+    RuleList rules = parse(c.rule);
+    ASSERT_NE(rules.head, nullptr) << c.rule;
+    auto msg = message_with_headers();
+    const Evaluated e = evaluate(*rules.head, *msg);
+    EXPECT_EQ(e.result, c.want) << c.rule;
+    EXPECT_EQ(e.trace, c.want_trace) << c.rule;
+    EXPECT_EQ(selection(*msg), c.want_selection) << c.rule;
+  }
+}
+
+// What the daemon evaluates for every message makes no allocation of its
+// own, traced or not: the fixed-text operators on every field, the header
+// and size tests and the wildcards.
+TEST(Evaluate, TestsOtherThanRegexAllocateNothing) {
+  RuleList rules = parse(
+      "{ From is x or To starts x or Sender ends x or Header Received contains x or Header X-None is x } Halt;\n"
+      "{ ! Not matched and Match all or Size over 1 and Header received matches \"*b?mx[0-9]\" } Halt;\n"
+      "{ To !matches \"*@*\" or Sender matches A* and Header Subject !is \"\" } Store In /m/%ALLTO%;\n");
+  auto msg = message_with_headers();
+  char *buffer = nullptr;
+  std::size_t length = 0;
+  std::FILE *out = open_memstream(&buffer, &length);
+  std::fputs("warm the stream up", out);  // its first write allocates its buffer
+  const Trace traced{out, 1};
+  for (const Trace *trace : {&kNoTrace, &traced}) {
+    fail_nothrow_allocation(0);
+    for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) evaluate_rule(*rule, *msg, *trace);
+    EXPECT_FALSE(allocation_failure_fired());
+    disarm_allocation_failure();
+  }
+  std::fclose(out);
+  std::free(buffer);
 }
 
 TEST(Evaluate, SelectionIsClearedOnlyForRulesThatUseRecipients) {

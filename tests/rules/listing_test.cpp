@@ -54,6 +54,14 @@ TEST(Listing, ParsedRules) {
       {"{ From is \"a \\\"quoted\\\" (x)\" } Halt;", "(From Address is \"a \"quoted\" (x)\")"},
       {"{ Match all } Store In /x;\n{ Not matched } Halt;\n{ To is \"\" } Halt;",
        "([Always True] )(No Rule has been matched yet )(To Address is \"\")"},
+      // A header test names its field as written; a size test gives bytes.
+      {"{ Header List-ID !contains \"<Dev.Example.ORG>\" } Halt;",
+       "(Header \"List-ID\" !contains \"<dev.example.org>\")"},
+      {"{ Size over 20M and ! Size !under 1 } Halt;",
+       "(Message Size is over 20971520 bytes and (!Message Size !is under 1 bytes))"},
+      {"{ From matches \"*@X.ORG\" or Sender Matches \"A*\" } Halt;",
+       "(From Address matches wildcard \"*@x.org\" or (SMTP Sender matches wildcard \"A*\"))"},
+      {"{ Header Subject regex \"^\\\\[Dev\\\\]\" } Halt;", "(Header \"Subject\" matches regex \"^\\[Dev\\]\")"},
   };
   for (const Case &c : cases) EXPECT_EQ(list(c.rule_file), c.want) << c.rule_file;
 }
@@ -79,6 +87,8 @@ TEST(Listing, ValuesOutsideTheLanguage) {
       {FIELD_TO, 9, "p", 0, "To Address \"p\""},
       {17, OP_STARTS, "p", 0, "starts with \"p\""},
       {FIELD_MATCH_ALL, OP_IS, "p", 1, "[Always True] "},
+      {FIELD_HEADER, OP_IS, "p", 0, "Header \"\" is \"p\""},  // no name
+      {FIELD_SIZE, OP_IS, nullptr, 1, "Message Size !is 0 bytes"},
   };
   for (const Case &c : cases) {
     auto t = term(c.field, c.op, c.pattern, c.negated);

@@ -62,6 +62,7 @@ std::unique_ptr<Parsed> parse(std::string_view text) {
 constexpr const char *kPlaceholderNames[] = {
     "",       "%SENDER%", "%SENDER.USER%", "%SENDER.DOMAIN%", "%FROM%",       "%FROM.USER%",        "%FROM.DOMAIN%",
     "%TO%",   "%TO.USER%", "%TO.DOMAIN%",  "%ALLTO%",         "%ALLTO.USER%", "%ALLTO.DOMAIN%",
+    "%YEAR%", "%MONTH%",   "%DAY%",
 };
 
 // The template written back from its pieces.
@@ -277,6 +278,113 @@ TEST(RuleParser, FailuresStopWithTheirMessage) {
   }
 }
 
+TEST(RuleParser, HeaderSizeMatchesAndRegexBuildTheModel) {
+  struct Case {
+    std::string_view text;
+    const char *want_model;
+  } cases[] = {
+      // Header: the name is a string token kept as written; the pattern is
+      // lower-cased as for From and To.
+      {"{ Header \"List-Id\" contains \"<DEV.example.org>\" } Store In \"/srv/lists/dev\";",
+       "(Header \"List-Id\" contains \"<dev.example.org>\") S[/srv/lists/dev];"},
+      {"{ HEADER x-Spam !is YES } Halt;", "(Header \"x-Spam\" !is \"yes\") halt;"},
+      // Size: bytes, K, M and G in either case, up to 2^64 - 1.
+      {"{ Size over 20M } Halt;", "(Message Size is over 20971520 bytes) halt;"},
+      {"{ size UNDER 0 } Halt;", "(Message Size is under 0 bytes) halt;"},
+      {"{ Size !over 1k or ! Size under \"2G\" } Halt;",
+       "(Message Size !is over 1024 bytes or (!Message Size is under 2147483648 bytes)) halt;"},
+      {"{ Size over 18446744073709551615 } Halt;", "(Message Size is over 18446744073709551615 bytes) halt;"},
+      {"{ Size over 17179869183G} Halt;", "(Message Size is over 18446744072635809792 bytes) halt;"},
+      {"{ Size over 007} Halt;", "(Message Size is over 7 bytes) halt;"},
+      // "S" then "i" is Size, anything else Sender.
+      {"{ SIZE over 1 and SENDER is X } Halt;", "(Message Size is over 1 bytes and (SMTP Sender is \"X\")) halt;"},
+      // Matches: lower-cased but for Sender; Regex: kept as written for all.
+      {"{ From MATCHES \"*@[A-F]x.ORG\" or Sender matches \"A?\" } Halt;",
+       "(From Address matches wildcard \"*@[a-f]x.org\" or (SMTP Sender matches wildcard \"A?\")) halt;"},
+      {"{ To Regex \"\\\\S+@Example\" and Sender !regex ^A } Halt;",
+       "(To Address matches regex \"\\S+@Example\" and (SMTP Sender !matches regex \"^A\")) halt;"},
+      // The date placeholders in any template.
+      {"{ Match all } Store In \"/srv/archive/%YEAR%-%MONTH%/%ALLTO%\", Pipe \"x %DAY%\";",
+       "([Always True] ) S*[/srv/archive/%YEAR%-%MONTH%/%ALLTO%] P[x %DAY%] uses=2;"},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok, 1) << c.text << ": " << p->error;
+    EXPECT_EQ(describe(p->rules), c.want_model) << c.text;
+    EXPECT_EQ(p->diagnostics, "") << c.text;
+  }
+
+  // Each expression is compiled once, at load, into its term.
+  auto p = parse("{ From regex a and From is a } Halt;");
+  ASSERT_EQ(p->ok, 1);
+  const ConditionNode *root = p->rules.head->condition.get();
+  EXPECT_NE(root->left_term->regex, nullptr);
+  EXPECT_EQ(root->right->left_term->regex, nullptr);
+}
+
+TEST(RuleParser, NewFormFailuresStopWithTheirMessage) {
+  struct Case {
+    std::string_view text;
+    const char *want_error;
+  } cases[] = {
+      // Misspelt keywords; "S" followed by anything but "i" is still Sender.
+      {"{ Hedaer x is y } Halt;"sv, "Parsing error - expected Header\n"},
+      {"{ H"sv, "Parsing error - expected Header\n"},
+      {"{ Siz over 1 } Halt;"sv, "Parsing error - expected Size\n"},
+      {"{ Si"sv, "Parsing error - expected Size\n"},
+      {"{ Sze over 1 } Halt;"sv, "Parsing error - expected Sender\n"},
+      {"{ S"sv, "Parsing error - expected Sender\n"},
+      {"{ S\0ize over 1 } Halt;"sv, "Parsing error - expected Sender\n"},
+      {"{ From matchs x } Halt;"sv, "Parsing error; expected \"Matches\"\n"},
+      {"{ From regx x } Halt;"sv, "Parsing error; expected \"Regex\"\n"},
+      {"{ Size ovr 1 } Halt;"sv, "Parsing error; expected \"Over\"\n"},
+      {"{ Size undr 1 } Halt;"sv, "Parsing error; expected \"Under\"\n"},
+      {"{ Size is 1 } Halt;"sv, "Parsing error; expected \"Over\" or \"Under\"\n"},
+      {"{ Size"sv, "Parsing error; expected \"Over\" or \"Under\"\n"},
+      {"{ Size ! ! over 1 } Halt;"sv, "Parsing error; expected \"Over\" or \"Under\"\n"},
+      {"{ Header X } Halt;"sv, "Parsing error; expected a field location\n"},
+      {"{ Header X Over 1 } Halt;"sv, "Parsing error; expected a field location\n"},
+      // Header names: printable ASCII without ":", at least one byte.
+      {"{ Header \"List-Id:\" is y } Halt;"sv, "Parsing error - invalid header name \"List-Id:\"\n"},
+      {"{ Header \"\" is y } Halt;"sv, "Parsing error - invalid header name \"\"\n"},
+      {"{ Header \"a b\" is y } Halt;"sv, "Parsing error - invalid header name \"a b\"\n"},
+      {"{ Header \"caf\xc3\xa9\" is y } Halt;"sv, "Parsing error - invalid header name \"caf\xc3\xa9\"\n"},
+      {"{ Header"sv, "Unexpected end-of-file while trying to parse string.\n"},
+      // Sizes: digits and one suffix, within 64 bits.
+      {"{ Size over -1 } Halt;"sv, "Parsing error - expected a size, found \"-1\"\n"},
+      {"{ Size over +1 } Halt;"sv, "Parsing error - expected a size, found \"+1\"\n"},
+      {"{ Size over 1T } Halt;"sv, "Parsing error - expected a size, found \"1T\"\n"},
+      {"{ Size over 1KB } Halt;"sv, "Parsing error - expected a size, found \"1KB\"\n"},
+      {"{ Size over 0x10 } Halt;"sv, "Parsing error - expected a size, found \"0x10\"\n"},
+      {"{ Size over M } Halt;"sv, "Parsing error - expected a size, found \"M\"\n"},
+      {"{ Size over \"1 M\" } Halt;"sv, "Parsing error - expected a size, found \"1 M\"\n"},
+      {"{ Size over } Halt;"sv, "Parsing error - expected a size, found \"\"\n"},
+      {"{ Size over 18446744073709551616 } Halt;"sv,
+       "Parsing error - expected a size, found \"18446744073709551616\"\n"},
+      {"{ Size over 99999999999999999999999 } Halt;"sv,
+       "Parsing error - expected a size, found \"99999999999999999999999\"\n"},
+      {"{ Size over 17179869184G } Halt;"sv, "Parsing error - expected a size, found \"17179869184G\"\n"},
+      {"{ Size over 16777216T } Halt;"sv, "Parsing error - expected a size, found \"16777216T\"\n"},
+      // An unclosed "[" and an expression RE2 refuses, shown as written.
+      {"{ From matches \"*[A-Z\" } Halt;"sv, "Parsing error - unclosed [ in wildcard pattern \"*[A-Z\"\n"},
+      {"{ From matches \"[]\" } Halt;"sv, "Parsing error - unclosed [ in wildcard pattern \"[]\"\n"},
+      {"{ Sender matches \"[a\\\\]\" } Halt;"sv, "Parsing error - unclosed [ in wildcard pattern \"[a\\]\"\n"},
+      {"{ To regex \"(A\" } Halt;"sv, "Parsing error - invalid regular expression \"(A\": missing ): (A\n"},
+      {"{ To regex \"a{2,1}\" } Halt;"sv,
+       "Parsing error - invalid regular expression \"a{2,1}\": invalid repetition size: {2,1}\n"},
+      {"{ Header X regex \"\\\\8\" } Halt;"sv,
+       "Parsing error - invalid regular expression \"\\8\": invalid escape sequence: \\8\n"},
+      {"{ Sender regex \"caf\xe9\" } Halt;"sv,
+       "Parsing error - invalid regular expression \"caf\xe9\": invalid UTF-8\n"},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok, 0) << c.text;
+    EXPECT_EQ(p->error, c.want_error) << c.text;
+    EXPECT_EQ(p->diagnostics, "") << c.text;
+  }
+}
+
 TEST(RuleParser, TokensHoldAtMost255Bytes) {
   const std::string overflow = "Buffer overflow! Perhaps the configuration file is missing a closing quote?\n";
   const std::string eof = "Unexpected end-of-file while trying to parse string.\n";
@@ -420,7 +528,7 @@ TEST(RuleParser, ExampleRuleFileLoadsCleanly) {
   EXPECT_EQ(diagnostics.text(), "");
   int count = 0;
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) ++count;
-  EXPECT_EQ(count, 5);
+  EXPECT_EQ(count, 8);
   EXPECT_TRUE(set.has_add_header);
 }
 

@@ -1,8 +1,12 @@
+// Action templates: pieces, expansion, insert modes and the date placeholders.
 #include "rules/template.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "message/message_context.h"
 
@@ -134,6 +138,55 @@ TEST(Template, ValuesAreMadeSafeWhereTheyAreInserted) {
   MessageContext hostile = message_from("a';rm -rf /;'`x`$(y)\xc3\xa9@b.c");
   EXPECT_EQ(expand(shell, hostile, INSERT_SHELL_SAFE), "/bin/deliver 'a__rm_-rf_____x___y_\xc3\xa9@b.c' $HOME");
   EXPECT_EQ(expand(shell, message_from("Ok+tag=1,2:3@x.y"), INSERT_SHELL_SAFE), "/bin/deliver 'Ok+tag=1,2:3@x.y' $HOME");
+}
+
+// Sets TZ for the life of the object.
+class TimeZone {
+ public:
+  explicit TimeZone(const char *zone) {
+    const char *tz = std::getenv("TZ");
+    had_ = tz != nullptr;
+    if (had_) saved_ = tz;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (had_)
+      setenv("TZ", saved_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
+TEST(Template, DatePlaceholdersGiveTheMessageTimeInLocalTime) {
+  struct Case {
+    const char *zone;
+    std::time_t when;
+    const char *text;
+    const char *want;
+  } cases[] = {
+      {"UTC", 1700000000, "/srv/%YEAR%-%MONTH%/%DAY%", "/srv/2023-11/14"},  // Tue Nov 14 22:13:20 2023
+      {"JST-9", 1700000000, "/srv/%YEAR%-%MONTH%/%DAY%", "/srv/2023-11/15"},
+      {"UTC", 0, "%YEAR%%MONTH%%DAY%", "19700101"},
+      {"UTC", 946684799, "%DAY%.%MONTH%.%YEAR%", "31.12.1999"},
+      {"UTC", 1700000000, "%year% %Month% %DAY", "%year% %Month% %DAY"},
+      {"UTC", 253402300800, "[%YEAR%|%MONTH%|%DAY%]", "[||]"},  // year 10000 has five digits
+  };
+  for (const Case &c : cases) {
+    TimeZone zone(c.zone);
+    Parsed p;
+    parse(p, c.text);
+    EXPECT_EQ(p.rule.template_uses, 0u);
+    MessageContext msg = message_from("a@b");
+    msg.message_time = c.when;
+    for (InsertMode mode : {INSERT_AS_IS, INSERT_PATH_SAFE, INSERT_SHELL_SAFE})
+      EXPECT_EQ(expand(p, msg, mode), c.want) << c.text << " in " << c.zone << ", mode " << mode;
+  }
 }
 
 }  // namespace

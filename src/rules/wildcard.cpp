@@ -1,0 +1,117 @@
+// Wildcard matching: one pass over the value, going back only to the byte
+// after the last "*" seen. Every element other than "*" takes exactly one
+// byte, so retrying from the last star alone finds a match whenever there
+// is one.
+#include "rules/wildcard.h"
+
+namespace {
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// Bytes of the set that opens at pattern[at] ("["), its "]" included; 0 when
+// nothing closes it.
+std::size_t set_length(const char *pattern, std::size_t length, std::size_t at) noexcept {
+  std::size_t i = at + 1;
+  if (i < length && (pattern[i] == '!' || pattern[i] == '^')) ++i;
+  if (i < length && pattern[i] == ']') ++i;  // a leading "]" is a member
+  for (; i < length; ++i) {
+    if (pattern[i] == '\\') {
+      ++i;
+      continue;
+    }
+    if (pattern[i] == ']') return i + 1 - at;
+  }
+  return 0;
+}
+
+// The member byte at pattern[i] (after a backslash, the byte it escapes);
+// advances `i` past it.
+unsigned char set_byte(const char *pattern, std::size_t end, std::size_t &i) noexcept {
+  if (pattern[i] == '\\' && i + 1 < end) ++i;
+  return static_cast<unsigned char>(pattern[i++]);
+}
+
+// Whether `byte` is in the set pattern[at, at + size).
+bool in_set(const char *pattern, std::size_t at, std::size_t size, unsigned char byte) noexcept {
+  const std::size_t end = at + size - 1;  // the closing "]"
+  std::size_t i = at + 1;
+  const bool negated = pattern[i] == '!' || pattern[i] == '^';
+  if (negated) ++i;
+  bool found = false;
+  while (i < end) {
+    const unsigned char low = set_byte(pattern, end, i);
+    unsigned char high = low;
+    if (i + 1 < end && pattern[i] == '-') {  // a "-" before the "]" is a member
+      ++i;
+      high = set_byte(pattern, end, i);
+    }
+    if (byte >= low && byte <= high) found = true;
+  }
+  return found != negated;
+}
+
+// Whether the element at pattern[p] (not "*") takes `byte`; `step` is its
+// length in the pattern.
+bool element_takes(const char *pattern, std::size_t length, std::size_t p, unsigned char byte,
+                   std::size_t &step) noexcept {
+  step = 1;
+  switch (pattern[p]) {
+  case '?': return true;
+  case '[': {
+    const std::size_t size = set_length(pattern, length, p);
+    if (size == 0) break;  // unclosed: an ordinary "["
+    step = size;
+    return in_set(pattern, p, size, byte);
+  }
+  case '\\':
+    if (p + 1 < length) {
+      step = 2;
+      return static_cast<unsigned char>(pattern[p + 1]) == byte;
+    }
+    break;
+  default: break;
+  }
+  return static_cast<unsigned char>(pattern[p]) == byte;
+}
+
+}  // namespace
+
+bool wildcard_valid(const char *pattern, std::size_t length) noexcept {
+  for (std::size_t p = 0; p < length; ++p) {
+    if (pattern[p] == '\\') {
+      ++p;
+    } else if (pattern[p] == '[') {
+      const std::size_t size = set_length(pattern, length, p);
+      if (size == 0) return false;
+      p += size - 1;
+    }
+  }
+  return true;
+}
+
+bool wildcard_match(const char *pattern, std::size_t pattern_length, const char *value,
+                    std::size_t value_length) noexcept {
+  std::size_t p = 0, v = 0;
+  std::size_t star = kNone;  // the element after the last "*"
+  std::size_t star_v = 0;    // where that star's run ends for now
+  while (v < value_length) {
+    if (p < pattern_length) {
+      if (pattern[p] == '*') {
+        star = ++p;
+        star_v = v;
+        continue;
+      }
+      std::size_t step = 1;
+      if (element_takes(pattern, pattern_length, p, static_cast<unsigned char>(value[v]), step)) {
+        p += step;
+        ++v;
+        continue;
+      }
+    }
+    if (star == kNone) return false;
+    p = star;  // the last star takes one byte more
+    v = ++star_v;
+  }
+  while (p < pattern_length && pattern[p] == '*') ++p;
+  return p == pattern_length;
+}

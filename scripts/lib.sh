@@ -11,7 +11,7 @@ QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QUORVANE_ROOT
 
 # prometheus: its promtool checks the metrics file in the reload test.
-QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev libre2-dev prometheus)
+QUORVANE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libmilter-dev miltertest libbenchmark-dev libre2-dev prometheus strace)
 
 say() { printf '==> %s\n' "$*"; }
 

@@ -309,6 +309,25 @@ TEST(TesterRun, StoreInAndPipeWriteTheDaemonsRecord) {
   EXPECT_EQ(read_file(dir / "piped"), record);  // one message time for every record
 }
 
+// --run delivers the Maildir file the daemon writes: the Return-Path line,
+// the same headers, the body with LF line ends.
+TEST(TesterRun, MaildirDeliversTheDaemonsFile) {
+  TempDir dir;
+  write_file(dir / "rules", "{ To is bob@example.org } Maildir \"" + dir / "md-%TO.USER%" + "\";\n");
+  write_file(dir / "message", kMessage);
+  const Result run = run_tester({"--run", "-f", dir / "rules", dir / "message"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("  Maildir '" + dir / "md-bob" + "'\n  - Success.\n"), std::string::npos) << run.out;
+  const std::vector<std::string> files = TempDir::entries_of(dir / "md-bob/new");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string file = read_file(dir / ("md-bob/new/" + files[0]));
+  EXPECT_EQ(file.substr(0, file.find('\n') + 1), "Return-Path: <ann@example.org>\n");
+  EXPECT_NE(file.find("\nX-Empty: \n\nfirst line\nFrom the start\nlast line without a break\n"), std::string::npos)
+      << file;
+  EXPECT_EQ(file.back(), '\n');
+  EXPECT_EQ(file.find('\r'), std::string::npos);
+}
+
 struct UsageCase {
   const char *name;
   std::vector<std::string> args;  // "RULES" stands for a valid rule file

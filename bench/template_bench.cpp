@@ -17,7 +17,7 @@ static void BM_ExpandTemplate(benchmark::State &state) {
   msg->first_to = msg->recipients.head->address.get();
   const auto mode = static_cast<InsertMode>(state.range(0));
   for (auto _ : state) {
-    Text text = expand_template(action, *msg, mode);
+    Text text = expand_template(action, *msg, nullptr, mode);
     benchmark::DoNotOptimize(text.get());
   }
   state.SetItemsProcessed(state.iterations());
@@ -30,7 +30,7 @@ static void BM_ExpandDateTemplate(benchmark::State &state) {
   const Action &action = *rules.head->actions.head;
   auto msg = make_message(0);
   for (auto _ : state) {
-    Text text = expand_template(action, *msg, INSERT_PATH_SAFE);
+    Text text = expand_template(action, *msg, nullptr, INSERT_PATH_SAFE);
     benchmark::DoNotOptimize(text.get());
   }
   state.SetItemsProcessed(state.iterations());

@@ -1,4 +1,4 @@
-// The per-recipient walk, the error lines and the directory syncs of the
+// The selected recipients, the error lines and the directory syncs of the
 // delivery actions.
 #include "actions/action_support.h"
 
@@ -12,23 +12,9 @@
 #include <new>
 
 
-namespace {
-
-Recipient *first_matched_from(Recipient *recipient) noexcept {
+const Recipient *first_selected_from(const Recipient *recipient) noexcept {
   while (recipient != nullptr && recipient->matched == 0) recipient = recipient->next.get();
   return recipient;
-}
-
-}  // namespace
-
-void start_recipient_walk(const Action &action, MessageContext &msg) noexcept {
-  if (action.each_recipient != 0 && msg.cursor == nullptr) msg.cursor = first_matched_from(msg.recipients.head.get());
-}
-
-bool next_recipient(const Action &action, MessageContext &msg) noexcept {
-  if (action.each_recipient == 0 || msg.cursor == nullptr) return false;
-  msg.cursor = first_matched_from(msg.cursor->next.get());
-  return msg.cursor != nullptr;
 }
 
 void log_error_naming(const Log &log, const char *where, const char *before, const char *subject, const char *after) noexcept {

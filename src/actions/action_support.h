@@ -1,28 +1,59 @@
-// Pieces shared by the delivery actions: the walk over the recipients that a
-// rule selected, error lines that name an expanded path or command, and
-// syncing directories.
+// Pieces shared by the delivery actions: the walk over the texts an action
+// uses (its template expanded once, or once for every recipient the rule
+// selected), error lines that name an expanded path or command, and syncing
+// directories.
 //
-// The per-recipient walk moves MessageContext::cursor, which belongs to the
-// message's own connection thread. log_error_naming keeps errno for
-// log_event; the path or command it names has no length limit, so the line is
-// put together in a buffer of its exact size (a fixed one, cut short, only
-// when memory has run out).
+// log_error_naming keeps errno for log_event; the path or command it names
+// has no length limit, so the line is put together in a buffer of its exact
+// size (a fixed one, cut short, only when memory has run out).
 #pragma once
+
+#include <utility>
 
 #include "base/log.h"
 #include "message/message_context.h"
 #include "rules/rule.h"
+#include "rules/template.h"
 
-// Start of a per-recipient action: when `action` runs once per recipient and
-// no walk is under way, points `cursor` at the first matched recipient (or
-// leaves it null when none is matched).
-void start_recipient_walk(const Action &action, MessageContext &msg) noexcept;
+// One text an action uses.
+struct Target {
+  char *text;                 // the template, expanded (the action may change it in place)
+  const Recipient *recipient; // the selected recipient it was expanded for, or null
+  bool per_recipient;         // the action runs once per selected recipient
+  Inserts inserts;            // where its placeholders landed
+};
 
-// End of one expansion: true when `action` must run again for the next
-// matched recipient, which `cursor` then points to. False when the action is
-// not per-recipient, no recipient was matched, or the last one is done
-// (`cursor` is then null).
-bool next_recipient(const Action &action, MessageContext &msg) noexcept;
+// The first selected recipient from `recipient` on, or null.
+const Recipient *first_selected_from(const Recipient *recipient) noexcept;
+
+// Calls `one(target)` for every text `action` uses, expanded with `insert`:
+// once, or once for each recipient the rule selected (once with nothing
+// inserted for %ALLTO...% when it selected none). Every text is tried, even
+// after one failed. `one` returns 1 on success and logs its own failures; a
+// text that cannot be made for lack of memory is logged for `where` and
+// counts as failed. Returns 1 when every text succeeded, else 0. The walk
+// lives on the caller's stack: nothing of it stays in the message.
+template <class One>
+int for_each_target(const Action &action, const MessageContext &msg, InsertMode insert, const Log &log,
+                    const char *where, One &&one) noexcept {
+  const bool per_recipient = action.each_recipient != 0;
+  const Recipient *recipient = per_recipient ? first_selected_from(msg.recipients.head.get()) : nullptr;
+  int all = 1;
+  do {
+    Target target{nullptr, recipient, per_recipient, Inserts{}};
+    Text text = expand_template(action, msg, recipient != nullptr ? recipient->address.get() : nullptr, insert,
+                                &target.inserts);
+    if (!text) {
+      log.event(where, "expanded template", LOG_NO_MEMORY);
+      all = 0;
+    } else {
+      target.text = text.get();
+      if (one(std::as_const(target)) != 1) all = 0;
+    }
+    if (recipient != nullptr) recipient = first_selected_from(recipient->next.get());
+  } while (recipient != nullptr);
+  return all;
+}
 
 // Writes the LOG_ERROR line for `where` on `log` whose text is `before`,
 // `subject` and `after` joined.

@@ -1,9 +1,10 @@
 // The delivery actions run for a matching rule, and the table of action kinds.
 //
-// Each action returns 1 on success and 0 on failure, logs its own failures on
-// `env.log` (Add Header logs nothing but running out of memory), and for a
-// per-recipient action walks `msg.cursor` over the matched recipients. Safe
-// on any connection thread.
+// Each action returns 1 on success and 0 on failure and logs its own failures
+// on `env.log` (Add Header logs nothing but running out of memory). A
+// per-recipient action runs for every recipient the rule selected, even after
+// one failed, and fails when any did (for_each_target). Safe on any
+// connection thread.
 //
 // The table gives each kind its trace label, its name in the metrics, how its
 // placeholder values are inserted into its template, and its function; the
@@ -32,16 +33,16 @@ struct ActionEnv {
   int pipe_time_limit_s = 120;            // Pipe: seconds a command may run, 0: no limit
 };
 
-int ActionStoreIn(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
-int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
-int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
-int ActionMaildir(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept;
+int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
+int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
+int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
+int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
 
 struct ActionKind {
   const char *label;   // "Store In", as in the trace
   const char *metric;  // "store_in", the kind label of the metrics
   InsertMode insert;   // how placeholder values are made safe
-  int (*run)(const Action &, const ActionEnv &, MessageContext &) noexcept;
+  int (*run)(const Action &, const ActionEnv &, const MessageContext &) noexcept;
 };
 
 // Rows of the table: the ActionType values run from 0 to one below this.

@@ -1,6 +1,6 @@
 // Add Header: asks the MTA to add the header that the action's template
 // expands to; a To, Cc or Bcc header also adds its value as an envelope
-// recipient. Runs once or once per matched recipient, and only when the MTA
+// recipient. Runs once or once per selected recipient, and only when the MTA
 // granted these changes at negotiation. Logs nothing but running out of
 // memory: a refusal shows in the trace and the verdict.
 #include <cstdio>
@@ -33,16 +33,10 @@ bool names_recipient(const char *name) noexcept {
 
 namespace {
 
-// Adds the header of the current expansion. Returns 1 when the MTA took
-// everything asked of it, 0 when it did not, and -1 when the text could not
-// be made.
-int add_one(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
-  Text text = expand_template(action, msg, INSERT_AS_IS);
-  if (!text) {
-    env.log.event("ActionAddHeader", "expanded template", LOG_NO_MEMORY);
-    return -1;
-  }
-  const HeaderParts parts = split_header(text.get());
+// Asks for the header `text` (split in place). Returns 1 when the MTA took
+// everything asked of it, else 0.
+int add_one(char *text, const ActionEnv &env) noexcept {
+  const HeaderParts parts = split_header(text);
   if (env.trace.on(2)) {
     env.trace.print("Name: %s ", parts.name != nullptr ? parts.name : "(null)");
     env.trace.print("Val: %s ", parts.value != nullptr ? parts.value : "(null)");
@@ -66,18 +60,11 @@ int add_one(const Action &action, const ActionEnv &env, const MessageContext &ms
 
 }  // namespace
 
-int ActionAddHeader(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
+int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
   if (!env.add_headers_enabled) {
     if (env.trace.on(2)) env.trace.print("%s ", "Adding headers NOT supported by MTA - Ignoring action");
     return 1;
   }
-  start_recipient_walk(action, msg);
-  int result = 0;
-  do {
-    // A per-recipient action answers with its last expansion, but running
-    // out of memory fails it at once.
-    result = add_one(action, env, msg);
-    if (result < 0) return 0;
-  } while (next_recipient(action, msg));
-  return result;
+  return for_each_target(action, msg, INSERT_AS_IS, env.log, "ActionAddHeader",
+                         [&](const Target &target) { return add_one(target.text, env); });
 }

@@ -16,7 +16,7 @@ bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept
     Text expanded;
     const char *description = "Each matched to address:";
     if (action.each_recipient == 0) {
-      expanded = expand_template(action, msg, kind.insert);
+      expanded = expand_template(action, msg, nullptr, kind.insert);
       description = expanded ? expanded.get() : "";
     }
     trace.print("Action: %s '%s' ", kind.label, description);
@@ -28,8 +28,6 @@ bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept
     counters_->count(action.kind, result != 0, static_cast<std::uint64_t>(took.count()));
   }
   if (trace.on(1)) trace.print("- %s ", result != 0 ? "Success." : "Failed.");
-  // The next per-recipient action starts again from the first recipient.
-  if (result == 0 && action.each_recipient != 0) msg.cursor = nullptr;
   return result != 0;
 }
 

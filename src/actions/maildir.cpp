@@ -1,5 +1,6 @@
 // Maildir: delivers the message as a file of its own into the Maildir that
-// the action's template names, once or once per matched recipient.
+// the action's template names, once or once per selected recipient: every
+// one is tried, and the action fails when any of them failed.
 //
 // No lock is taken. Each delivery writes a file under a name nobody else
 // uses (seconds, then microseconds, process id and a per-process counter,
@@ -217,7 +218,9 @@ const char *deliver_into(int maildir, std::int64_t size, const MessageContext &m
 }
 
 // Delivers one file into the Maildir `path`. Returns 1 on success.
-int deliver_one(const char *path, std::int64_t size, const ActionEnv &env, const MessageContext &msg) noexcept {
+int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, const ActionEnv &env,
+                const MessageContext &msg) noexcept {
+  (void)inserts;
   const std::size_t length = std::strlen(path);
   if (length == 0 || path[length - 1] == '/') {
     errno = EINVAL;
@@ -236,17 +239,16 @@ int deliver_one(const char *path, std::int64_t size, const ActionEnv &env, const
 
 }  // namespace
 
-int ActionMaildir(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
+int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
   const std::int64_t size = maildir_message_size(msg);
-  start_recipient_walk(action, msg);
-  do {
-    Text path = expand_template(action, msg, INSERT_PATH_SAFE);
-    if (!path) {
-      env.log.event(kWhere, "expanded template", LOG_NO_MEMORY);
-      return 0;
+  return for_each_target(action, msg, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
+    if (target.per_recipient && env.trace.on(1)) env.trace.print("%s, ", target.text);
+    if (target.inserts.empty_at_component_start) {
+      // A placeholder that gave nothing would make another directory the
+      // Maildir: nothing is made.
+      errno = EINVAL;
+      return fail(env, target.text, "create");
     }
-    if (action.each_recipient != 0 && env.trace.on(1)) env.trace.print("%s, ", path.get());
-    if (!deliver_one(path.get(), size, env, msg)) return 0;
-  } while (next_recipient(action, msg));
-  return 1;
+    return deliver_one(target.text, target.inserts, size, env, msg);
+  });
 }

@@ -304,18 +304,7 @@ int run_one(const char *command, const ActionEnv &env, const MessageContext &msg
 
 }  // namespace
 
-int ActionPipe(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
-  start_recipient_walk(action, msg);
-  int result = 1;
-  do {
-    Text command = expand_template(action, msg, INSERT_SHELL_SAFE);
-    if (!command) {
-      env.log.event(kWhere, "expanded template", LOG_NO_MEMORY);
-      return 0;
-    }
-    const int ran = run_one(command.get(), env, msg);
-    if (ran < 0) return 0;  // the remaining recipients are not run
-    if (ran == 0) result = 0;
-  } while (next_recipient(action, msg));
-  return result;
+int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+  return for_each_target(action, msg, INSERT_SHELL_SAFE, env.log, kWhere,
+                         [&](const Target &target) { return run_one(target.text, env, msg) == 1 ? 1 : 0; });
 }

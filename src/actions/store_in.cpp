@@ -1,5 +1,6 @@
 // Store In: appends the mailbox record to the file that the action's template
-// names, once or once per matched recipient.
+// names, once or once per selected recipient: every one is tried, and the
+// action fails when any of them failed.
 //
 // An append either lands whole or not at all, and succeeds only once it is
 // on disk. It writes holding the file's per-process entry and, inside it, an
@@ -66,7 +67,8 @@ int write_record(int fd, const struct stat &before, const char *path, const Acti
 }
 
 // Appends one record to the file that `path` names. Returns 1 on success.
-int store_one(const char *path, const ActionEnv &env, const MessageContext &msg) noexcept {
+int store_one(const char *path, const Inserts &inserts, const ActionEnv &env, const MessageContext &msg) noexcept {
+  (void)inserts;
   FileLockEntry *spare = new_file_lock_entry();
   if (spare == nullptr) {
     env.log.event(kWhere, "file lock", LOG_NO_MEMORY);
@@ -104,16 +106,15 @@ int store_one(const char *path, const ActionEnv &env, const MessageContext &msg)
 
 }  // namespace
 
-int ActionStoreIn(const Action &action, const ActionEnv &env, MessageContext &msg) noexcept {
-  start_recipient_walk(action, msg);
-  do {
-    Text path = expand_template(action, msg, INSERT_PATH_SAFE);
-    if (!path) {
-      env.log.event(kWhere, "expanded template", LOG_NO_MEMORY);
+int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+  return for_each_target(action, msg, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
+    if (target.per_recipient && env.trace.on(1)) env.trace.print("%s, ", target.text);
+    if (target.inserts.empty_at_component_start) {
+      // A placeholder that gave nothing would make another path of it.
+      errno = EINVAL;
+      log_error_naming(env.log, kWhere, "Could not open file '", target.text, "'.");
       return 0;
     }
-    if (action.each_recipient != 0 && env.trace.on(1)) env.trace.print("%s, ", path.get());
-    if (!store_one(path.get(), env, msg)) return 0;
-  } while (next_recipient(action, msg));
-  return 1;
+    return store_one(target.text, target.inserts, env, msg);
+  });
 }

@@ -5,9 +5,9 @@
 // header, each body chunk, then end_message. These functions alone keep
 // `record_size`, the exact byte length of the message's mailbox record
 // (record.h writes those bytes), and `message_size`, what a Size test sees. The context owns every text, recipient,
-// header and body chunk in it; `cursor` and `first_to` only point into it.
+// header and body chunk in it; `first_to` only points into it.
 // The rule walk writes the evaluation state (`matched`, `first_to`,
-// `any_rule_matched`, `cursor`).
+// `any_rule_matched`).
 //
 // The builders allocate with new (std::nothrow) and never log: each returns
 // null on success, else the name of what could not be allocated ("header
@@ -49,7 +49,6 @@ struct BodyChunk {
 
 struct MessageContext {
   TailList<Recipient> recipients;
-  Recipient *cursor = nullptr;  // per-recipient action in progress, else null
   TailList<HeaderField> headers;
   TailList<BodyChunk> body;
   Text smtp_sender;                // "{auth_authen}", or null

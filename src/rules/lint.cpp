@@ -205,6 +205,29 @@ const char *name_of(const TemplatePiece &piece) noexcept {
   return name != nullptr ? name : "?%";
 }
 
+// The first placeholder that may be empty where a name of the path starts
+// (the start of the text, or after a "/"): a path in which it gives nothing
+// names another file or directory than the rule meant, so the action fails.
+// `text_follows` tells whether literal text comes after it.
+const TemplatePiece *empty_at_name_start(const Action &action, const Condition &c, bool &text_follows) noexcept {
+  bool at_start = true;
+  const TemplatePiece *found = nullptr;
+  text_follows = false;
+  for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
+    if (piece->literal && piece->literal[0] != '\0') {
+      if (found != nullptr) {
+        text_follows = true;
+        return found;
+      }
+      at_start = piece->literal[std::strlen(piece->literal.get()) - 1] == '/';
+    }
+    if (piece->kind == PIECE_LITERAL) continue;
+    if (!may_be_empty(piece->kind, c)) at_start = false;
+    else if (at_start && found == nullptr) found = piece;
+  }
+  return found;
+}
+
 class Warnings {
  public:
   explicit Warnings(std::FILE *out) noexcept : out_(out) {}
@@ -244,8 +267,14 @@ class Warnings {
         empty_at_end = piece;
       }
     }
-    if (!slash) return;
     const bool maildir = action.kind == ACTION_MAILDIR;
+    // At the end of a path that may end in "/", the warnings below say it.
+    bool text_follows = false;
+    const TemplatePiece *starts_name = empty_at_name_start(action, c, text_follows);
+    if (starts_name != nullptr && (text_follows || !slash))
+      say("Warning - line %d: %s path has a name that starts with %%%s, the action fails when it is empty\n",
+          rule.line, maildir ? "Maildir" : "Store In", name_of(*starts_name));
+    if (!slash) return;
     if (empty_at_end == nullptr)
       say(maildir ? "Warning - line %d: Maildir path ends in \"/\", the action always fails\n"
                   : "Warning - line %d: Store In path ends in \"/\" and names a directory\n",

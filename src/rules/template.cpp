@@ -192,12 +192,22 @@ std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
   return static_cast<std::int32_t>(sum + 1);
 }
 
-Text expand_template(const Action &action, const MessageContext &msg, InsertMode insert) noexcept {
+namespace {
+
+// The placeholders whose values the mail's sender chooses.
+bool chosen_by_sender(std::uint32_t kind) noexcept {
+  return kind >= PIECE_SENDER && kind <= PIECE_ALLTO_DOMAIN;
+}
+
+}  // namespace
+
+Text expand_template(const Action &action, const MessageContext &msg, const char *each_to, InsertMode insert,
+                     Inserts *inserts) noexcept {
   const Value values[4] = {
       take_value(msg.smtp_sender.get()),
       take_value(msg.from.get()),
       take_value(msg.first_to),
-      take_value(msg.cursor != nullptr ? msg.cursor->address.get() : nullptr),
+      take_value(each_to),
   };
   Date date;
 
@@ -207,14 +217,21 @@ Text expand_template(const Action &action, const MessageContext &msg, InsertMode
 
   Text result(new (std::nothrow) char[size]);
   if (!result) return result;
-  char *out = result.get();
+  char *const start = result.get();
+  char *out = start;
   for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
     if (piece->literal) {
       const std::size_t length = std::strlen(piece->literal.get());
       std::memcpy(out, piece->literal.get(), length);
       out += length;
     }
+    if (piece->kind == PIECE_LITERAL) continue;
     const Inserted value = inserted_by(piece->kind, values, date, msg);
+    if (inserts != nullptr) {
+      const std::size_t at = static_cast<std::size_t>(out - start);
+      if (chosen_by_sender(piece->kind) && inserts->sender_from == Inserts::kNone) inserts->sender_from = at;
+      if (value.length == 0 && (at == 0 || out[-1] == '/')) inserts->empty_at_component_start = true;
+    }
     if (value.length > 0) out = put_value(out, value.bytes, value.length, insert);
   }
   *out = '\0';

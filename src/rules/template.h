@@ -13,6 +13,7 @@
 // reading only the shared pieces and the caller's own MessageContext.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "rules/rule.h"
@@ -39,6 +40,22 @@ const char *placeholder_name(std::uint32_t kind) noexcept;
 // Sum of the lengths of the present literals, plus 1.
 std::int32_t template_literal_length(const TemplatePiece *first) noexcept;
 
-// The text of `action`'s template for `msg`, owned by the caller; null when
-// memory cannot be allocated.
-Text expand_template(const Action &action, const MessageContext &msg, InsertMode insert = INSERT_AS_IS) noexcept;
+// Where the placeholders of one expansion landed, for the checks of a path.
+struct Inserts {
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  // Offset of the first value the mail's sender chose (SMTP user, envelope
+  // sender, recipients), empty or not; kNone when the template has none.
+  // Every name of the path from the one that holds it on is the sender's.
+  std::size_t sender_from = kNone;
+  // Some placeholder at the start of a path component (the start of the
+  // text, or right after a "/") inserted nothing: the component is then
+  // missing or another name than the template meant.
+  bool empty_at_component_start = false;
+};
+
+// The text of `action`'s template for `msg`, with `each_to` (a selected
+// recipient's address, or null) as the value of the %ALLTO...% placeholders;
+// owned by the caller, null when memory cannot be allocated. Fills `inserts`
+// when given.
+Text expand_template(const Action &action, const MessageContext &msg, const char *each_to,
+                     InsertMode insert = INSERT_AS_IS, Inserts *inserts = nullptr) noexcept;

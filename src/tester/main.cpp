@@ -442,9 +442,7 @@ class ShowDelivery final : public Delivery {
     show(action, kind, msg);
     if (!options_.run || action.kind == ACTION_ADD_HEADER) return true;
     std::fflush(stdout);  // a command's own output comes after what is shown
-    msg.cursor = nullptr;
     const int result = kind.run(action, env_, msg);
-    msg.cursor = nullptr;
     std::printf("  - %s\n", result != 0 ? "Success." : "Failed.");
     return result != 0;
   }
@@ -456,16 +454,14 @@ class ShowDelivery final : public Delivery {
  private:
   // One line per text the action would use: once, or once per recipient the
   // rule selected (once with nothing inserted when it selected none).
-  static void show(const Action &action, const ActionKind &kind, MessageContext &msg) noexcept {
-    msg.cursor = nullptr;
-    start_recipient_walk(action, msg);
-    do {
-      Text text = expand_template(action, msg, kind.insert);
-      if (!text) fail_memory();
-      std::printf("  %s '%s'", kind.label, text.get());
-      if (action.kind == ACTION_ADD_HEADER) print_header_request(text.get());
+  void show(const Action &action, const ActionKind &kind, const MessageContext &msg) noexcept {
+    const int made = for_each_target(action, msg, kind.insert, env_.log, "quorvane-test", [&](const Target &target) {
+      std::printf("  %s '%s'", kind.label, target.text);
+      if (action.kind == ACTION_ADD_HEADER) print_header_request(target.text);
       std::fputc('\n', stdout);
-    } while (next_recipient(action, msg));
+      return 1;
+    });
+    if (made == 0) fail_memory();
   }
 
   const Options &options_;

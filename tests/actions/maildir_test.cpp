@@ -66,6 +66,16 @@ TEST(Maildir, OneMaildirPerMatchedRecipientWithItsTrace) {
   EXPECT_TRUE(log.lines().empty());
 }
 
+// A recipient whose delivery fails does not keep the later ones from theirs.
+TEST(Maildir, PerRecipientTriesEveryRecipient) {
+  LogCapture log;
+  TempDir dir;
+  EXPECT_EQ(deliver(log.log, dir / "%ALLTO.USER%", {"a@d", "@d", "b@d"}), 0);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{error_line(
+                             "ActionMaildir", "Could not deliver to maildir '" + dir.path() + "/': create.", EINVAL)});
+}
+
 TEST(Maildir, FailuresNameTheirStepAndLeaveNothingBehind) {
   TempDir dir;
   mkdir((dir / "broken").c_str(), 0700);
@@ -81,6 +91,9 @@ TEST(Maildir, FailuresNameTheirStepAndLeaveNothingBehind) {
   const Case cases[] = {
       // A placeholder that gave nothing would turn the parent into a Maildir.
       {dir / "%ALLTO.USER%", {"@d"}, dir.path() + "/", "create", EINVAL},
+      // ... or take a directory level away.
+      {dir / "%ALLTO.DOMAIN%/%ALLTO.USER%", {"u"}, dir.path() + "//u", "create", EINVAL},
+      {dir / "%ALLTO.USER%.box", {"@d"}, dir / ".box", "create", EINVAL},
       {"%SENDER%", {}, "", "create", EINVAL},
       {dir / "missing/md", {}, dir / "missing/md", "create", ENOENT},
       {dir / "file", {}, dir / "file", "create", ENOTDIR},

@@ -106,6 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "rule 1: matched\n  Store In '/srv/Ann/z.test/'\n",
                  0,
                  "Warning - line 1: %TO% is always empty, the rule has no To test\n"
+                 "Warning - line 1: Store In path has a name that starts with %FROM.DOMAIN%, the action fails when it "
+                 "is empty\n"
                  "Warning - line 1: Store In path names a directory when %TO% is empty\n"},
         ShowCase{"FromHeaderWhenNoReturnPath", "{ Match all } Halt;", {"--to", "x@y"},
                  "from 'ann@example.org'\nto 'x@y'\nauth (none)\nrule 1: matched\n  Halt\n", 0},

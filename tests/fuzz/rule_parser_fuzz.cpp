@@ -95,14 +95,12 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
     if (evaluate_rule(*rule, msg, trace)) msg.any_rule_matched = 1;
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
       for (Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) {
-        msg.cursor = r;
         for (InsertMode mode : {INSERT_AS_IS, INSERT_PATH_SAFE, INSERT_SHELL_SAFE}) {
-          Text text = expand_template(*action, msg, mode);
+          Text text = expand_template(*action, msg, r->address.get(), mode);
           require(text != nullptr);
           std::fputs(text.get(), sink);
         }
       }
-      msg.cursor = nullptr;
     }
   }
 }

@@ -1,7 +1,7 @@
 // Fuzz target for action templates.
 //
 // The input is up to five NUL-separated texts: the template, then `from`,
-// `smtp_sender`, `first_to` and the address `cursor` points to; a text that
+// `smtp_sender`, `first_to` and one selected recipient's address; a text that
 // is missing stays null. The template is parsed and expanded in every insert
 // mode. Aborts when an expansion fails, when the safe modes change the
 // length of the text, or when placeholder bookkeeping is inconsistent.
@@ -52,15 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     recipient->address = std::move(fields[4]);
     recipient->matched = 1;
     msg.recipients.append(std::move(recipient));
-    msg.cursor = msg.recipients.head.get();
   }
+  const char *each_to = msg.recipients.head ? msg.recipients.head->address.get() : nullptr;
 
-  Text plain = expand_template(action, msg, INSERT_AS_IS);
+  Text plain = expand_template(action, msg, each_to, INSERT_AS_IS);
   require(plain != nullptr);
   const std::size_t length = std::strlen(plain.get());
   if (std::strchr(fields[0].get(), '%') == nullptr) require(std::strcmp(plain.get(), fields[0].get()) == 0);
   for (InsertMode mode : {INSERT_PATH_SAFE, INSERT_SHELL_SAFE}) {
-    Text safe = expand_template(action, msg, mode);
+    Text safe = expand_template(action, msg, each_to, mode);
     require(safe != nullptr && std::strlen(safe.get()) == length);
   }
   return 0;

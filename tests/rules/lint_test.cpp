@@ -132,8 +132,15 @@ INSTANTIATE_TEST_SUITE_P(
                  at(1, kWhenEmpty + "%SENDER.DOMAIN% is empty")},
         LintCase{"LastOfTheEmptyPlaceholdersNamed", "{ Match all } Store In \"/srv/%FROM.USER%%SENDER%\";",
                  at(1, kWhenEmpty + "%SENDER% is empty")},
+        // A name that a placeholder starts is another name, or none, without it.
         LintCase{"TextAfterThePlaceholder",
-                 "{ Match all } Store In \"/srv/%FROM%.mbox\", Store In \"/srv/%FROM%/all\";", ""},
+                 "{ Match all } Store In \"/srv/%FROM%.mbox\", Maildir \"/srv/%FROM.DOMAIN%/%FROM.USER%/x\";",
+                 at(1, "Store In path has a name that starts with %FROM%, the action fails when it is empty") +
+                     at(1, "Maildir path has a name that starts with %FROM.DOMAIN%, the action fails when it is empty")},
+        LintCase{"NamesStartedByAPlaceholderThatIsThere",
+                 "{ From is ann@x } Store In \"/srv/%FROM.DOMAIN%/%FROM.USER%.mbox\";", ""},
+        LintCase{"PlaceholderBeforeTheEndOfTheName", "{ Match all } Store In \"/srv/%FROM.USER%%YEAR%\";",
+                 at(1, "Store In path has a name that starts with %FROM.USER%, the action fails when it is empty")},
         LintCase{"NoSlashBeforeThePlaceholder", "{ Match all } Store In \"/srv/box-%FROM%\";", ""},
         LintCase{"OnlyStoreInAndMaildir", "{ Match all } Pipe \"ls /tmp/\", Add Header \"X-Dir: /tmp/\";", ""},
         LintCase{"MaildirEndsInSlash", "{ Match all } Maildir /var/mail/;",

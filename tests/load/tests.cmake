@@ -28,6 +28,8 @@ if(MILTERTEST_PROGRAM)
       "load.shared_mailbox|shared_mailbox_test.sh||load,tsan|300"
       "load.maildir_50x200|maildir_test.sh||load,tsan|600"
       "reload.under_load|reload_test.sh||load,tsan|300"
+      "soak.short|soak_test.sh||load|300"
+      "soak.long|soak_test.sh|long|load,heavy|1800"
       "fault.disk_full|faults_test.sh|disk_full|load|120"
       "fault.fsize_limit|faults_test.sh|fsize_limit|load|120"
       "fault.pipe_crash|faults_test.sh|pipe_crash|load|120"

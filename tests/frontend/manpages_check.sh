@@ -256,6 +256,7 @@ quorvane.rules.5	Warning - line %d: Store In path ends in "/" and names a direct
 quorvane.rules.5	Warning - line %d: Store In path names a directory when %s is empty
 quorvane.rules.5	Warning - line %d: Maildir path ends in "/", the action always fails
 quorvane.rules.5	Warning - line %d: Maildir path ends in "/" when %s is empty, the action then fails
+quorvane.rules.5	Warning - line %d: %s path has a name that starts with %s, the action fails when it is empty
 quorvane.rules.5	Warning - line %d: rule is never reached, the rule at line %d always matches and halts
 quorvane.rules.5	Warning - line %d: Add Header text has no ":", the whole text is taken as the header name
 quorvane.rules.5	"SMTP Sender "

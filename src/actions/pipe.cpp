@@ -8,7 +8,8 @@
 // The command is started like popen(3) does, "/bin/sh -c command" with the
 // read end of a pipe as its standard input, but through posix_spawn so that
 // it starts with the default action for every signal and an empty signal
-// mask, in a process group of its own. The milter library ignores SIGPIPE for
+// mask, in a process group of its own, with descriptors 0, 1 and 2 and no
+// others. The milter library ignores SIGPIPE for
 // the whole process and an ignored signal survives exec: a command started by
 // popen would ignore it too, and a pipeline inside it (`producer | head`)
 // would no longer end when its reader does.
@@ -151,8 +152,22 @@ bool start_command(const char *command, Command &started) noexcept {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  // dup2 onto descriptor 0 clears close-on-exec on the copy only.
-  posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  // dup2 onto descriptor 0 clears close-on-exec on the copy only. Then
+  // everything from 3 up goes, whether or not it is close-on-exec: what the
+  // milter library, our parent or a library we call left inheritable must
+  // not reach the command, least of all a copy of a locked mailbox's
+  // descriptor, which would keep the lock for as long as anything the
+  // command leaves behind runs.
+  int refused = posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  if (refused == 0) refused = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (refused != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(ends[0]);
+    close(ends[1]);
+    errno = refused;
+    return drop_stream(started);
+  }
   sigset_t defaults, empty;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);

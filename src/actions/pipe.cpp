@@ -9,10 +9,10 @@
 // read end of a pipe as its standard input, but through posix_spawn so that
 // it starts with the default action for every signal and an empty signal
 // mask, in a process group of its own, with descriptors 0, 1 and 2 and no
-// others. The milter library ignores SIGPIPE for
-// the whole process and an ignored signal survives exec: a command started by
-// popen would ignore it too, and a pipeline inside it (`producer | head`)
-// would no longer end when its reader does.
+// others. The milter library ignores SIGPIPE for the whole process and an
+// ignored signal survives exec: a command started by popen would ignore it
+// too, and a pipeline inside it (`producer | head`) would no longer end when
+// its reader does.
 //
 // Time limit (ActionEnv::pipe_time_limit_s, 0: none): counted from the
 // start of each command. The record is written to a non-blocking pipe,

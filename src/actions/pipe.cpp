@@ -8,10 +8,11 @@
 // The command is started like popen(3) does, "/bin/sh -c command" with the
 // read end of a pipe as its standard input, but through posix_spawn so that
 // it starts with the default action for every signal and an empty signal
-// mask, in a process group of its own. The milter library ignores SIGPIPE for
-// the whole process and an ignored signal survives exec: a command started by
-// popen would ignore it too, and a pipeline inside it (`producer | head`)
-// would no longer end when its reader does.
+// mask, in a process group of its own, with descriptors 0, 1 and 2 and no
+// others. The milter library ignores SIGPIPE for the whole process and an
+// ignored signal survives exec: a command started by popen would ignore it
+// too, and a pipeline inside it (`producer | head`) would no longer end when
+// its reader does.
 //
 // Time limit (ActionEnv::pipe_time_limit_s, 0: none): counted from the
 // start of each command. The record is written to a non-blocking pipe,
@@ -20,12 +21,15 @@
 // that does not exit holds the connection thread past the limit. At the
 // limit the command's whole group gets SIGTERM, and SIGKILL when it is still
 // there 5 seconds later; the action then fails with "Program '%s' ended
-// after the time limit of %d s." and returns once the group is gone.
+// after the time limit of %d s." and returns once the group is gone. The
+// command, whose id names the group, is reaped only after the last signal:
+// an id we no longer own may already name someone else's group.
 //
 // A command that exits without reading its input turns our writes into
 // SIGPIPE, which would end the whole filter. The signal is blocked in this
 // thread while the record is written and the command waited for, and a
 // SIGPIPE left pending is taken away before the mask is restored.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,6 +41,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "actions/action_support.h"
@@ -151,8 +157,22 @@ bool start_command(const char *command, Command &started) noexcept {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  // dup2 onto descriptor 0 clears close-on-exec on the copy only.
-  posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  // dup2 onto descriptor 0 clears close-on-exec on the copy only. Then
+  // everything from 3 up goes, whether or not it is close-on-exec: what the
+  // milter library, our parent or a library we call left inheritable must
+  // not reach the command, least of all a copy of a locked mailbox's
+  // descriptor, which would keep the lock for as long as anything the
+  // command leaves behind runs.
+  int refused = posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  if (refused == 0) refused = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (refused != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(ends[0]);
+    close(ends[1]);
+    errno = refused;
+    return drop_stream(started);
+  }
   sigset_t defaults, empty;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -194,22 +214,22 @@ void feed(Command &command, const ActionEnv &env, const MessageContext &msg) noe
   command.stream = nullptr;
 }
 
-// Reaps the command if it has exited, without waiting. True when reaped,
-// with its wait status in `status`; also when the wait failed, with -1 there
-// and errno set.
-bool reap_if_exited(const Command &command, int &status) noexcept {
-  pid_t done;
-  do done = waitpid(command.pid, &status, WNOHANG);
-  while (done < 0 && errno == EINTR);
-  if (done < 0) status = -1;
-  return done != 0;
+// Whether the command has exited. It is left unreaped: until it is reaped
+// its id, which also names its group, cannot be given to another process,
+// so signalling the group reaches no one else's. Also true when it cannot be
+// waited for at all, for reap to report.
+bool has_exited(const Command &command) noexcept {
+  siginfo_t info{};
+  int waited;
+  do waited = waitid(P_PID, static_cast<id_t>(command.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  while (waited < 0 && errno == EINTR);
+  return waited < 0 || info.si_pid != 0;
 }
 
-// Waits up to `deadline` for the command to exit and reaps it. True when it
-// did, with its wait status in `status`.
-bool wait_until(const Command &command, const Deadline &deadline, int &status) noexcept {
+// Waits up to `deadline` for the command to exit, without reaping it.
+bool wait_for_exit(const Command &command, const Deadline &deadline) noexcept {
   for (;;) {
-    if (reap_if_exited(command, status)) return true;
+    if (has_exited(command)) return true;
     if (deadline.passed()) return false;
     pollfd exit{command.exited, POLLIN, 0};
     if (command.exited < 0 || poll(&exit, 1, deadline.poll_ms()) < 0) {
@@ -219,32 +239,83 @@ bool wait_until(const Command &command, const Deadline &deadline, int &status) n
   }
 }
 
-// Whether any process of the command's group is left (exited members not
-// yet reaped by their parent count as left).
-bool group_left(const Command &command) noexcept { return kill(-command.pid, 0) == 0 || errno != ESRCH; }
+// Reaps the exited command: its wait status, or -1 with errno set.
+int reap(const Command &command) noexcept {
+  int status = 0;
+  pid_t done;
+  do done = waitpid(command.pid, &status, 0);
+  while (done < 0 && errno == EINTR);
+  return done < 0 ? -1 : status;
+}
 
-// Waits until nothing of the command's group is left, or `until`.
-void wait_for_group(const Command &command, const Deadline &until) noexcept {
-  while (group_left(command) && !until.passed()) {
+// The process group of /proc/<name>, or -1 when `name` is not a process or
+// it has just gone.
+long group_of(int proc, const char *name) noexcept {
+  if (*name < '0' || *name > '9') return -1;
+  char path[64];
+  std::snprintf(path, sizeof path, "%s/stat", name);
+  const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char stat[512];
+  ssize_t got;
+  do got = read(fd, stat, sizeof stat - 1);
+  while (got < 0 && errno == EINTR);
+  close(fd);
+  if (got <= 0) return -1;
+  stat[got] = '\0';
+  // "pid (name) state parent group ...", where the name may hold ")" too.
+  const char *after_name = std::strrchr(stat, ')');
+  char state;
+  long parent, group;
+  if (after_name == nullptr || std::sscanf(after_name + 1, " %c %ld %ld", &state, &parent, &group) != 3) return -1;
+  return group;
+}
+
+// Whether a process other than the command is in its group, exited ones not
+// yet reaped by their parents too. Looked up in /proc, as kill(-group, 0)
+// would count the command, which is kept unreaped. When /proc does not show
+// the command in its group either (not mounted, another pid namespace's),
+// the others are taken to be there.
+bool others_in_group(const Command &command) noexcept {
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return true;
+  bool seen_command = false, others = false;
+  while (const dirent *entry = readdir(proc)) {
+    if (group_of(dirfd(proc), entry->d_name) != command.pid) continue;
+    const bool is_command = std::strtol(entry->d_name, nullptr, 10) == command.pid;
+    seen_command = seen_command || is_command;
+    others = others || !is_command;
+    if (others) break;
+  }
+  closedir(proc);
+  return others || !seen_command;
+}
+
+// Waits until the command has exited and nothing else of its group is
+// left, or `until`. True when so.
+bool wait_for_group(const Command &command, const Deadline &until) noexcept {
+  if (!wait_for_exit(command, until)) return false;
+  for (;;) {
+    if (!others_in_group(command)) return true;
+    if (until.passed()) return false;
     const timespec pause{0, kGroupPollNs};
     nanosleep(&pause, nullptr);
   }
 }
 
 // Ends the command's group at its time limit: SIGTERM, then SIGKILL when
-// anything of it is left after the grace time. Returns once the command is
-// reaped and its group is gone (after SIGKILL, a moment for its processes
-// to be reaped by their parents at most).
+// anything of it is left after the grace time. The command is reaped last,
+// so that both signals reach its group and no other. Returns once the
+// command is reaped and its group is gone (after SIGKILL, a moment for its
+// processes to be reaped by their parents at most).
 void end_group(const Command &command) noexcept {
   kill(-command.pid, SIGTERM);
-  const Deadline grace = Deadline::after_ms(kGraceMs);
-  int status = 0;
-  const bool reaped = wait_until(command, grace, status);
-  if (reaped) wait_for_group(command, grace);
-  if (!group_left(command)) return;
-  kill(-command.pid, SIGKILL);
-  if (!reaped) wait_until(command, Deadline{}, status);
-  wait_for_group(command, Deadline::after_ms(kKilledWaitMs));
+  if (!wait_for_group(command, Deadline::after_ms(kGraceMs))) {
+    kill(-command.pid, SIGKILL);
+    wait_for_exit(command, Deadline{});
+    wait_for_group(command, Deadline::after_ms(kKilledWaitMs));
+  }
+  reap(command);
 }
 
 // Writes the record to the command and waits for it, both with SIGPIPE held
@@ -257,11 +328,12 @@ int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext
   pthread_sigmask(SIG_BLOCK, &sigpipe, &previous);
 
   feed(command, env, msg);
-  int status = 0;
-  if (command.timed_out || !wait_until(command, command.deadline, status)) {
+  int status = -1;
+  if (!command.timed_out && wait_for_exit(command, command.deadline)) {
+    status = reap(command);
+  } else {
     command.timed_out = true;
     end_group(command);
-    status = -1;
   }
   const int saved_errno = errno;
   if (command.exited >= 0) close(command.exited);

@@ -530,7 +530,8 @@ bool parse_rule_text(const char *bytes, std::size_t length, RuleSet &set, std::F
 }
 
 bool load_rule_file(const char *path, RuleSet &set, std::FILE *diagnostics, std::string &error) noexcept {
-  std::FILE *in = std::fopen(path, "r");
+  // Close-on-exec: a reload runs beside connection threads that start Pipe commands.
+  std::FILE *in = std::fopen(path, "re");
   if (in == nullptr) {
     const int saved = errno;
     char message[128];

@@ -81,6 +81,8 @@ bool shell_safe(unsigned char byte) noexcept {
 }
 
 // Appends `length` bytes of an inserted value at `out`, made safe for `insert`.
+// A shell-safe value may not begin with "-": placed as a word of its own
+// (`ssh %FROM%`), a sender "-oProxyCommand=..." would be read as an option.
 char *put_value(char *out, const char *bytes, std::size_t length, InsertMode insert) noexcept {
   std::memcpy(out, bytes, length);
   if (insert == INSERT_PATH_SAFE) {
@@ -88,6 +90,7 @@ char *put_value(char *out, const char *bytes, std::size_t length, InsertMode ins
     for (std::size_t i = 0; i < length; ++i)
       if (out[i] == '/') out[i] = '_';
   } else if (insert == INSERT_SHELL_SAFE) {
+    if (out[0] == '-') out[0] = '_';
     for (std::size_t i = 0; i < length; ++i)
       if (!shell_safe(static_cast<unsigned char>(out[i]))) out[i] = '_';
   }

@@ -25,7 +25,8 @@ struct MessageContext;
 enum InsertMode : std::uint32_t {
   INSERT_AS_IS = 0,       // unchanged (Add Header, verbose descriptions of headers)
   INSERT_PATH_SAFE = 1,   // "/" becomes "_", and a leading "." becomes "_"
-  INSERT_SHELL_SAFE = 2,  // bytes other than [A-Za-z0-9@._+=,:-] and >= 0x80 become "_"
+  INSERT_SHELL_SAFE = 2,  // bytes other than [A-Za-z0-9@._+=,:-] and >= 0x80 become "_",
+                          // and a leading "-" becomes "_" (no value reads as an option)
 };
 
 // Parses `text` into a new piece list on `action`, adding bits to

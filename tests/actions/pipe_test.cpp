@@ -1,5 +1,7 @@
-// Pipe: exit statuses, commands that do not read, per-recipient runs, and
-// envelope addresses that try to reach the shell.
+// Pipe: exit statuses, commands that do not read, per-recipient runs,
+// envelope addresses that try to reach the shell, the descriptors a command
+// gets, and how a command's group is ended at the time limit.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -194,6 +196,81 @@ TEST(Pipe, HostileAddressesRunNothing) {
             "d_pwned6@y _quoted_touch_pwned8_@x\n"
             "e_touch_pwned7@y _quoted_touch_pwned8_@x\n");
   EXPECT_TRUE(log.lines().empty());
+}
+
+// An open file description with a write lock on the whole file, the kind
+// Store In holds on a mailbox: -1 when it cannot be had at once.
+int open_locked(const std::string &path, int cloexec) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | cloexec, 0600);
+  struct flock whole{};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fd < 0 || fcntl(fd, F_OFD_SETLK, &whole) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// A command gets descriptors 0, 1 and 2 and no other, whatever the process
+// has open without close-on-exec: a copy of a locked mailbox's descriptor
+// would keep the lock for as long as anything the command leaves behind runs.
+TEST(Pipe, CommandGetsOnlyTheStandardDescriptors) {
+  TempDir dir;
+  const int plain = open("/dev/null", O_RDONLY);
+  const int locked = open_locked(dir / "mailbox", 0);
+  ASSERT_GE(plain, 0);
+  ASSERT_GE(locked, 0);
+  LogCapture log;
+  // The shell reads the directory for the glob on a descriptor of its own;
+  // only the entries still open afterwards are the command's.
+  const std::string command = "cat >/dev/null; for f in /proc/$$/fd/*; do [ -e \"$f\" ] && echo \"${f##*/}\" >> " +
+                              (dir / "fds") + "; done; true";
+  EXPECT_EQ(pipe_to(log.log, command).result, 1);
+  close(plain);
+  close(locked);
+  EXPECT_EQ(read_file(dir / "fds"), "0\n1\n2\n");
+}
+
+TEST(Pipe, CommandLeftRunningHoldsNoLock) {
+  TempDir dir;
+  const std::string mailbox = dir / "mailbox";
+  const int locked = open_locked(mailbox, 0);
+  ASSERT_GE(locked, 0);
+  LogCapture log;
+  EXPECT_EQ(pipe_to(log.log, "cat >/dev/null; sleep 30 & echo $! > " + (dir / "left")).result, 1);
+  close(locked);
+  const int again = open_locked(mailbox, O_CLOEXEC);
+  EXPECT_GE(again, 0) << std::strerror(errno);
+  if (again >= 0) close(again);
+  const std::string left = read_file(dir / "left");
+  if (!left.empty()) kill(std::stoi(left), SIGKILL);
+}
+
+// At the limit the command's whole group ends, not only the shell: a
+// process of it that ignores SIGTERM gets SIGKILL after the grace time,
+// also when the shell itself ended at once.
+TEST(Pipe, TimeLimitEndsTheWholeGroup) {
+  LogCapture log;
+  TempDir dir;
+  const std::string command =
+      "cat >/dev/null; (trap '' TERM; exec sleep 1000) & echo $! > " + (dir / "left") + "; wait";
+  StandaloneAction a(ACTION_PIPE, command);
+  auto msg = make_message("ann@x");
+  complete_record_size(*msg, kWhen);
+  ActionEnv env = action_env(log.log, kWhen);
+  env.pipe_time_limit_s = 1;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ActionPipe(*a.action, env, *msg), 0);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::seconds(6));
+  EXPECT_LT(took, std::chrono::seconds(9));
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{error_line(
+                "ActionPipe", "Program '" + command + "' ended after the time limit of 1 s.", ETIME)});
+  // Gone, or a zombie its new parent has not reaped yet.
+  const std::string left = read_file(dir / "left");
+  ASSERT_FALSE(left.empty());
+  const std::string stat = read_file("/proc/" + std::to_string(std::stoi(left)) + "/stat");
+  EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
 }
 
 }  // namespace

@@ -138,6 +138,14 @@ TEST(Template, ValuesAreMadeSafeWhereTheyAreInserted) {
   MessageContext hostile = message_from("a';rm -rf /;'`x`$(y)\xc3\xa9@b.c");
   EXPECT_EQ(expand(shell, hostile, INSERT_SHELL_SAFE), "/bin/deliver 'a__rm_-rf_____x___y_\xc3\xa9@b.c' $HOME");
   EXPECT_EQ(expand(shell, message_from("Ok+tag=1,2:3@x.y"), INSERT_SHELL_SAFE), "/bin/deliver 'Ok+tag=1,2:3@x.y' $HOME");
+
+  // A value of its own as a word cannot be an option: its first "-" goes,
+  // later ones stay, and only shell-safe insertion changes it.
+  Parsed words;
+  parse(words, "ssh %FROM.USER% %FROM.DOMAIN% x-%FROM%");
+  MessageContext options = message_from("-oProxyCommand=a-b@--c");
+  EXPECT_EQ(expand(words, options, INSERT_SHELL_SAFE), "ssh _oProxyCommand=a-b _-c x-_oProxyCommand=a-b@--c");
+  EXPECT_EQ(expand(words, options, INSERT_PATH_SAFE), "ssh -oProxyCommand=a-b --c x--oProxyCommand=a-b@--c");
 }
 
 // Sets TZ for the life of the object.

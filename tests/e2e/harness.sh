@@ -18,6 +18,10 @@
 #   pf_wait_queue_empty              wait until Postfix has delivered everything
 #   smtp_dialog, send_mail           talk SMTP to the instance (smtp_dialog.pl, swaks)
 #   check_records FILE SENDER REST.. a mailbox holds exactly these records
+#   PF_MAIN_EXTRA+=(LINE...)         further main.cf lines for the next pf_start
+#   E2E_STOPS+=(FUNCTION)            a helper's own stop, run on teardown, and
+#   E2E_LEFTOVER_STOPS+=(FUNCTION)   its stop of what an interrupted earlier
+#                                    run left, run by e2e_init (dovecot.sh)
 #   e2e_finish                       stop everything, report and exit
 #
 # The instance lives in ${QUORVANE_E2E_ROOT:-/tmp/quorvane-e2e}/NAME: its own
@@ -35,6 +39,8 @@ source "$E2E_HERE/../support/daemon.sh"
 E2E_SKIP=77
 E2E_ROOT=${QUORVANE_E2E_ROOT:-/tmp/quorvane-e2e}
 E2E_FAILURES=0
+E2E_STOPS=()
+E2E_LEFTOVER_STOPS=()
 
 e2e_skip() {
   echo "SKIP: $*"
@@ -114,6 +120,8 @@ e2e_init() {
   E2E_DIR=$E2E_ROOT/$E2E_NAME
   PF_CONF=$E2E_DIR/etc
   pf_stop_leftover
+  local stop
+  for stop in "${E2E_LEFTOVER_STOPS[@]}"; do "$stop"; done
   rm -rf "$E2E_DIR"
   mkdir -p "$PF_CONF" "$E2E_DIR/spool" "$E2E_DIR/data" "$E2E_DIR/run" "$E2E_DIR/out" || exit 1
   chmod 755 "$E2E_ROOT" "$E2E_DIR" "$E2E_DIR/run"
@@ -127,15 +135,17 @@ e2e_init() {
   QUORVANE_LABELS=()
   DAEMON_DIR=$E2E_DIR
   PF_RUNNING=0
+  PF_MAIN_EXTRA=()
   trap e2e_teardown EXIT
   trap 'exit 1' INT TERM
 }
 
 e2e_teardown() {
-  local status=$?
+  local status=$? stop
   pf_stop
   filter_stop
   sink_stop
+  for stop in "${E2E_STOPS[@]}"; do "$stop"; done
   return $status
 }
 
@@ -207,6 +217,7 @@ milter_default_action = tempfail
 default_destination_concurrency_limit = 20
 message_size_limit = 0
 EOF
+  [ ${#PF_MAIN_EXTRA[@]} -eq 0 ] || printf '%s\n' "${PF_MAIN_EXTRA[@]}" >>"$PF_CONF/main.cf"
 }
 
 pf_start() {

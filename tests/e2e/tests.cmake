@@ -1,7 +1,8 @@
 # End-to-end tests: real SMTP through a private Postfix wired to the daemon.
 # Each script starts and stops its own instance; it exits 77 (skipped) where
 # Postfix cannot run (not root, Postfix or swaks not installed:
-# tests/e2e/install.sh installs them).
+# tests/e2e/install.sh installs them); the journal test also skips without
+# Dovecot's LMTP server.
 set(E2E_SCRIPTS_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(E2E_ENVIRONMENT "QUORVANE_BINARY=$<TARGET_FILE:quorvane>"
                     "QUORVANE_MILTER_CLIENT=$<TARGET_FILE:quorvane_milter_client>")
@@ -11,7 +12,8 @@ set(E2E_CASES
     "add_header|add_header_test.sh|"
     "tempfail|tempfail_test.sh|"
     "ordinary_traffic|traffic_test.sh|"
-    "concurrent_appends|concurrent_test.sh|")
+    "concurrent_appends|concurrent_test.sh|"
+    "journal|journal_test.sh|")
 foreach(case ${E2E_CASES})
   string(REPLACE "|" ";" fields "${case}")
   list(GET fields 0 name)

@@ -171,6 +171,33 @@ TEST(PidFileCli, LockHeldElsewhereShowsAtMostFifteenBytes) {
   close(descriptor);
 }
 
+struct LinkCase {
+  const char *name;
+  int (*make)(const char *target, const char *pid_file);
+  const char *want_err;  // after "Error, pidfile \"<path>\" "
+};
+
+// A link planted at the pid file's path fails the start before anything is
+// written through it, and before the socket is made.
+TEST(PidFileCli, LinkAtThePidFilePathIsRefused) {
+  const std::vector<LinkCase> cases = {
+      {"symbolic link", symlink, "is a symbolic link\n"},
+      {"hard link", link, "has other hard links (links: 2)\n"},
+  };
+  for (const LinkCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    PidScene setup;
+    const std::string target = setup.dir / "precious";
+    write_file(target, "keep me\n");
+    ASSERT_EQ(c.make(target.c_str(), setup.pid_file.c_str()), 0);
+    const Result result = run_program(kQuorvane, setup.args());
+    EXPECT_EQ(result.err, "Error, pidfile \"" + setup.pid_file + "\" " + c.want_err);
+    EXPECT_EQ(result.status, 70);
+    EXPECT_EQ(read_file(target), "keep me\n");
+    EXPECT_FALSE(file_exists(setup.dir / "milter.sock"));
+  }
+}
+
 struct ShutdownCase {
   const char *name;
   void (*change)(const PidScene &);  // done while the daemon runs

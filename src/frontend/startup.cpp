@@ -282,10 +282,14 @@ void open_log(const Options &options, Log &log) noexcept {
   const char *path = options.log_file;
   if (path == nullptr) return;
   if (*path == '\0') fail_usage(options, "Missing argument to -l: logfile\n");
+  // Made 0640, not fopen's 0666: the log names senders and recipients, which
+  // are no business of every local user. An existing file keeps its mode.
   // Close-on-exec, so commands run by Pipe actions do not inherit it.
-  std::FILE *file = std::fopen(path, "ae");
+  const int descriptor = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0640);
+  std::FILE *file = descriptor < 0 ? nullptr : fdopen(descriptor, "a");
   if (file == nullptr) {
     const SystemError error = last_error();
+    if (descriptor >= 0) close(descriptor);
     fail_start(EX_SOFTWARE, "Unable to open log file: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
   // Line-buffered: each line reaches the file when it is written.

@@ -321,4 +321,27 @@ TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   EXPECT_EQ(daemon.err(), "");
 }
 
+// The log names senders and recipients: a new file is 0640 whatever the
+// umask lets through, an existing one keeps the mode it was given.
+TEST(StartupCli, LogFileIsNotWorldReadable) {
+  const mode_t mask = umask(0);  // inherited by the daemon
+  Fixture fixture;
+  const std::string made = fixture.dir / "new.log";
+  const std::string kept = fixture.dir / "kept.log";
+  write_file(kept, "");
+  chmod(kept.c_str(), 0604);
+  for (const std::string &log : {made, kept}) {
+    Daemon daemon(kQuorvane, {"-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+    EXPECT_TRUE(wait_until([&] { return log_has(log, "Quorvane: Started. Logging to file enabled."); }))
+        << daemon.err();
+    EXPECT_EQ(daemon.stop(), 0);
+  }
+  umask(mask);
+  struct stat status {};
+  ASSERT_EQ(stat(made.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat(kept.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0604u);
+}
+
 }  // namespace

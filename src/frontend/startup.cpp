@@ -301,8 +301,8 @@ void open_log(const Options &options, Log &log) noexcept {
 constexpr int kDispatchDrainMs = 60 * 1000;
 
 // What serves mail: the log and the filter with its rules, and the thread
-// that reloads them and writes the metrics. Kept to the end of the process
-// when a message is still running its rules at shutdown.
+// that reloads them and writes the metrics. Never freed: connection threads
+// may call the filter until the process ends (see shut_down).
 struct Daemon {
   explicit Daemon(const Settings &settings, std::shared_ptr<const RuleSet> rules) noexcept
       : log(settings.accept_on_error),
@@ -341,7 +341,7 @@ int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result
   // Messages still running their rules finish first: their records are
   // written whole and the rules are not released under them. One that does
   // not finish in time keeps everything it uses to the end of the process.
-  const bool drained = daemon->filter.close_dispatch(kDispatchDrainMs);
+  daemon->filter.close_dispatch(kDispatchDrainMs);
   Log &log = daemon->log;
   daemon->metrics.update(daemon->filter, daemon->reloads, kVersion);
   daemon->pid_file.release(log);
@@ -354,12 +354,13 @@ int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result
     log.set_stream(nullptr);  // anything logged late goes to standard error
     std::fclose(file);
   }
-  if (drained) {
-    install_filter(nullptr);
-    daemon.reset();
-  } else {
-    static_cast<void>(daemon.release());
-  }
+  // The filter stays installed, and all it uses alive, to the end of the
+  // process. smfi_main does not wait for the connection threads: each sees
+  // the stop only at its MTA's next command, so a callback can still run
+  // after the loop has returned, and must find the filter, not null or freed
+  // memory. An end of message then finds the dispatch closed and is refused
+  // for now; one still running its rules (not drained) keeps them.
+  static_cast<void>(daemon.release());
   return result;
 }
 

@@ -12,9 +12,10 @@
 // it; a unix socket that accepts connections is never removed (start-up
 // fails), one that refuses them is removed unless -d. When the main loop
 // returns it stops the reload thread, waits for the messages still running
-// their rules, writes the metrics file a last time, releases the rules and
-// the pid file, writes the closing log lines and returns the loop's result,
-// which becomes the process status.
+// their rules, writes the metrics file a last time, releases the pid file,
+// writes the closing log lines and returns the loop's result, which becomes
+// the process status. The filter and its rules stay installed until the
+// process ends: connection threads may still call them after the loop.
 //
 // Every start-up failure writes one message to standard error (sometimes
 // after the usage line) and ends the process with status 64 (usage), 69

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/milter_client.h"
@@ -90,47 +91,31 @@ TEST(PidFileCli, SecondInstanceIsRefusedAndTheFileLeftAlone) {
   EXPECT_FALSE(file_exists(setup.pid_file));
 }
 
-struct SecondStartCase {
-  const char *name;
-  std::vector<std::string> args;  // SOCKET, PID and DIR/ are filled in
-  std::string want_err;           // PID stands for the first daemon's id
-};
-
 // A second start aimed at the socket of a serving daemon, with or without its
 // pid file, fails without taking the socket: the first one still answers.
 TEST(PidFileCli, SecondStartNeverTakesTheServingSocket) {
   PidScene setup;
   Daemon first(kQuorvane, setup.args(), setup.dir);
   ASSERT_TRUE(setup.serving()) << first.err();
-  const std::string socket = "unix:" + setup.dir / "milter.sock";
-  const std::string in_use = "Unable to open port: " + socket + " - Socket in use by a running filter\n";
-  const std::vector<SecondStartCase> cases = {
-      {"same pid file", {"-f", "RULES", "-p", "SOCKET", "-r", "PID"}, "Program is already running, pid: PID\n"},
-      {"no pid file", {"-f", "RULES", "-p", "SOCKET"}, in_use},
-      {"another pid file", {"-f", "RULES", "-p", "SOCKET", "-r", "DIR/other.pid"}, in_use},
-      {"socket kept (-d)", {"-d", "-f", "RULES", "-p", "SOCKET"}, in_use},
-      {"path without unix:", {"-f", "RULES", "-p", setup.dir / "milter.sock"},
-       "Unable to open port: " + setup.dir / "milter.sock" + " - Socket in use by a running filter\n"},
-      {"detached", {"-b", "-f", "RULES", "-p", "SOCKET"}, in_use},
+  const std::string path = setup.dir / "milter.sock", socket = "unix:" + path;
+  const std::string in_use = " - Socket in use by a running filter\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-p", socket, "-r", setup.pid_file}, "Program is already running, pid: " + std::to_string(first.pid()) + "\n"},
+      {{"-p", socket}, "Unable to open port: " + socket + in_use},
+      {{"-p", socket, "-r", setup.dir / "other.pid"}, "Unable to open port: " + socket + in_use},
+      {{"-d", "-p", socket}, "Unable to open port: " + socket + in_use},
+      {{"-p", path}, "Unable to open port: " + path + in_use},
+      {{"-b", "-p", socket}, "Unable to open port: " + socket + in_use},
   };
-  const std::string pid_text = std::to_string(first.pid());
-  for (const SecondStartCase &c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> args;
-    for (const std::string &arg : c.args) {
-      if (arg == "RULES") args.push_back(setup.rules);
-      else if (arg == "SOCKET") args.push_back(socket);
-      else if (arg == "PID") args.push_back(setup.pid_file);
-      else if (arg.rfind("DIR/", 0) == 0) args.push_back(setup.dir / arg.substr(4));
-      else args.push_back(arg);
-    }
-    const Result second = run_program(kQuorvane, args);
-    std::string want_err = c.want_err;
-    if (const auto at = want_err.find("PID"); at != std::string::npos) want_err.replace(at, 3, pid_text);
+  for (const auto &[args, want_err] : cases) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    std::vector<std::string> all = {"-f", setup.rules};
+    all.insert(all.end(), args.begin(), args.end());
+    const Result second = run_program(kQuorvane, all);
     EXPECT_EQ(second.err, want_err);
     EXPECT_EQ(second.status, 70);
     EXPECT_TRUE(answers_negotiation(socket)) << "the first daemon still serves its socket";
-    EXPECT_EQ(read_file(setup.pid_file), pid_text);
+    EXPECT_EQ(read_file(setup.pid_file), std::to_string(first.pid()));
     EXPECT_FALSE(file_exists(setup.dir / "other.pid")) << "a failed start leaves no pid file behind";
   }
   EXPECT_EQ(first.stop(), 0);

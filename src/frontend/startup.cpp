@@ -264,7 +264,7 @@ int start_detaching() noexcept {
 // the terminal, then tell the waiting process that start-up succeeded.
 void finish_detaching(int ready) noexcept {
   if (chdir("/") != 0) fail_detaching();
-  const int null_device = open("/dev/null", O_RDWR);
+  const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);  // dup2 gives 0-2 without the flag
   if (null_device < 0) fail_detaching();
   std::fflush(nullptr);
   if (dup2(null_device, STDIN_FILENO) < 0 || dup2(null_device, STDOUT_FILENO) < 0) fail_detaching();

@@ -85,11 +85,15 @@ quorvane.8	Missing required argument: -p
 quorvane.8	Missing argument to -p: port
 quorvane.8	Unable to set port to: %s
 quorvane.8	Unable to open port: %s
+quorvane.8	Unable to open port: %s - Socket in use by a running filter
 quorvane.8	Missing argument to -r: pidfile
 quorvane.8	Unable to write pid to: %s (errno: %d:%s)
 quorvane.8	Program is already running, pid: %s
 quorvane.8	Program is already running, but pidfile was unreadable (errno: %d:%s)
 quorvane.8	Error, pidfile "%s" is not a regular file (errno: %d:%s)
+quorvane.8	Error, pidfile "%s" is a symbolic link
+quorvane.8	Error, pidfile "%s" is not a regular file
+quorvane.8	Error, pidfile "%s" has other hard links (links: %d)
 quorvane.8	Unable to truncate pidfile: %s (errno: %d:%s)
 quorvane.8	Unable to fstat pid file: %s (errno: %d:%s)
 quorvane.8	Missing argument to -l: logfile

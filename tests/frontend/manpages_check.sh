@@ -125,6 +125,7 @@ quorvane.8	create, write, sync or link
 quorvane.8	%s Quorvane(PrintMail): WARNING - Message contains no headers. (errno: %d:%s).
 quorvane.8	Quorvane(mlfi_header): WARNING - Header name is not set, ignoring this header.
 quorvane.8	WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding headers!! Add Headers actions will be ignored!
+quorvane.8	WARNING: the config file includes Add Recipient actions, but the MTA **does not support** adding recipients!! Add Recipient actions will be ignored!
 quorvane.8	Warning - line %d: text A rule that loads but cannot do what it says
 quorvane.8	write its warnings (-n, -v)
 quorvane.8	private data
@@ -249,6 +250,7 @@ quorvane.rules.5	Parsing error - expected Add Header
 quorvane.rules.5	Parsing error - expected Halt
 quorvane.rules.5	Parsing error - expected Pipe
 quorvane.rules.5	Parsing error - expected Store In
+quorvane.rules.5	Parsing error - line %d: expected Envelope after With, found "%s"
 quorvane.rules.5	Parsing error - expected at least one action
 quorvane.rules.5	Parsing error - expected , or ; Be aware that the config file format now requires rules to end in ";", so your config file may be out of date
 quorvane.rules.5	Parsing error - conditions nested too deeply

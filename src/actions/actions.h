@@ -27,8 +27,8 @@ struct ActionEnv {
   const Log &log;
   const Trace &trace;                     // the verbose trace, or none
   std::time_t message_time = 0;           // the record's date
-  SMFICTX *ctx = nullptr;                 // Add Header: the MTA connection
-  bool add_headers_enabled = false;       // negotiated on that connection
+  SMFICTX *ctx = nullptr;                 // Add Header, Add Recipient: the MTA connection
+  bool add_headers_enabled = false;       // adding headers and recipients, negotiated on that connection
   long record_lock_wait_ms = 60 * 1000;   // Store In: other processes' locks
   int pipe_time_limit_s = 120;            // Pipe: seconds a command may run, 0: no limit
 };
@@ -37,6 +37,7 @@ int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageConte
 int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
 int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
 int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
+int ActionAddRecipient(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
 
 struct ActionKind {
   const char *label;   // "Store In", as in the trace
@@ -46,7 +47,7 @@ struct ActionKind {
 };
 
 // Rows of the table: the ActionType values run from 0 to one below this.
-inline constexpr std::size_t kActionKindCount = 4;
+inline constexpr std::size_t kActionKindCount = 5;
 
 const ActionKind &action_kind(ActionType kind) noexcept;
 

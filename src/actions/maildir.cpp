@@ -162,7 +162,7 @@ int create_in_tmp(int maildir, std::int64_t size, DeliveryName &name, const char
 
 // Writes the message to `fd`, syncs and closes it. Returns null, or the step
 // that failed with errno set.
-const char *write_file(int fd, const MessageContext &msg) noexcept {
+const char *write_file(int fd, const MessageContext &msg, bool with_envelope) noexcept {
   std::FILE *stream = fdopen(fd, "w");
   if (stream == nullptr) {
     const int saved_errno = errno;
@@ -171,7 +171,7 @@ const char *write_file(int fd, const MessageContext &msg) noexcept {
     return "write";
   }
   errno = 0;
-  PrintMaildirMessage(stream, msg);
+  PrintMaildirMessage(stream, msg, with_envelope);
   const char *step = nullptr;
   if (std::fflush(stream) != 0 || std::ferror(stream) != 0) step = "write";
   else if (fsync(fd) != 0) step = "sync";
@@ -202,12 +202,12 @@ bool sync_new(int maildir) noexcept {
 }
 
 // The steps after the Maildir is open. Returns null, or the step that failed.
-const char *deliver_into(int maildir, std::int64_t size, const MessageContext &msg) noexcept {
+const char *deliver_into(int maildir, std::int64_t size, bool with_envelope, const MessageContext &msg) noexcept {
   DeliveryName name;
   const char *step = nullptr;
   const int fd = create_in_tmp(maildir, size, name, step);
   if (fd < 0) return step;
-  step = write_file(fd, msg);
+  step = write_file(fd, msg, with_envelope);
   if (step == nullptr) step = link_into_new(maildir, name);
   // Linked or not, the tmp/ name goes: the message is in new/ or nowhere.
   const int saved_errno = errno;
@@ -218,7 +218,7 @@ const char *deliver_into(int maildir, std::int64_t size, const MessageContext &m
 }
 
 // Delivers one file into the Maildir `path`. Returns 1 on success.
-int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, const ActionEnv &env,
+int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, bool with_envelope, const ActionEnv &env,
                 const MessageContext &msg) noexcept {
   (void)inserts;
   const std::size_t length = std::strlen(path);
@@ -230,7 +230,7 @@ int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, con
   // is renamed away meanwhile takes the delivery with it, whole.
   const int maildir = open_maildir(path);
   if (maildir < 0) return fail(env, path, "create");
-  const char *step = deliver_into(maildir, size, msg);
+  const char *step = deliver_into(maildir, size, with_envelope, msg);
   const int saved_errno = errno;
   close(maildir);
   errno = saved_errno;
@@ -240,7 +240,8 @@ int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, con
 }  // namespace
 
 int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
-  const std::int64_t size = maildir_message_size(msg);
+  const bool with_envelope = (action.with & WITH_ENVELOPE) != 0;
+  const std::int64_t size = maildir_message_size(msg, with_envelope);
   return for_each_target(action, msg, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
     if (target.per_recipient && env.trace.on(1)) env.trace.print("%s, ", target.text);
     if (target.inserts.empty_at_component_start) {
@@ -249,6 +250,6 @@ int ActionMaildir(const Action &action, const ActionEnv &env, const MessageConte
       errno = EINVAL;
       return fail(env, target.text, "create");
     }
-    return deliver_one(target.text, target.inserts, size, env, msg);
+    return deliver_one(target.text, target.inserts, size, with_envelope, env, msg);
   });
 }

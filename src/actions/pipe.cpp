@@ -1,5 +1,6 @@
 // Pipe: runs the action's expanded template as a shell command and writes the
-// mailbox record to its standard input, once or once per matched recipient.
+// mailbox record (with the envelope lines first under With Envelope) to its
+// standard input, once or once per selected recipient.
 // The command's exit status decides the outcome.
 //
 // Placeholder values are made shell-safe on expansion, so an envelope
@@ -99,6 +100,7 @@ struct Command {
   int exited = -1;               // a pidfd that polls readable once it has exited, or -1
   Deadline deadline;             // the time limit
   bool timed_out = false;
+  bool with_envelope = false;    // the record starts with the envelope lines
 };
 
 // The write function of the command's stream: waits for room up to the
@@ -207,7 +209,7 @@ bool start_command(const char *command, Command &started) noexcept {
 // left to the exit status: whatever could not be written (the command
 // exited without reading) is dropped. Sets `timed_out` at the deadline.
 void feed(Command &command, const ActionEnv &env, const MessageContext &msg) noexcept {
-  PrintMail(command.stream, env.message_time, msg, env.log);
+  PrintMail(command.stream, env.message_time, msg, env.log, command.with_envelope);
   std::fflush(command.stream);
   __fpurge(command.stream);
   std::fclose(command.stream);
@@ -350,8 +352,9 @@ int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext
 
 // Runs the command once. Returns 1 on exit status 0, 0 when it failed or ran
 // into the time limit, and -1 when it could not be started.
-int run_one(const char *command, const ActionEnv &env, const MessageContext &msg) noexcept {
+int run_one(const char *command, bool with_envelope, const ActionEnv &env, const MessageContext &msg) noexcept {
   Command started;
+  started.with_envelope = with_envelope;
   if (env.pipe_time_limit_s > 0) started.deadline = Deadline::after_ms(env.pipe_time_limit_s * 1000L);
   if (!start_command(command, started)) {
     log_error_naming(env.log, kWhere, "Could not open program '", command, "'.");
@@ -378,5 +381,7 @@ int run_one(const char *command, const ActionEnv &env, const MessageContext &msg
 
 int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
   return for_each_target(action, msg, INSERT_SHELL_SAFE, env.log, kWhere,
-                         [&](const Target &target) { return run_one(target.text, env, msg) == 1 ? 1 : 0; });
+                         [&](const Target &target) {
+                           return run_one(target.text, (action.with & WITH_ENVELOPE) != 0, env, msg) == 1 ? 1 : 0;
+                         });
 }

@@ -37,7 +37,7 @@ constexpr const char *kWhere = "mlfi_eom";
 // which holds `before.st_size` bytes. A failed write is cut back while this
 // append may still write. Returns 1 when the whole record is in the file.
 int write_record(int fd, const struct stat &before, const char *path, const ActionEnv &env,
-                 const MessageContext &msg) noexcept {
+                 const MessageContext &msg, bool with_envelope) noexcept {
   const int copy = dup(fd);
   std::FILE *stream = copy >= 0 ? fdopen(copy, "a") : nullptr;
   if (stream == nullptr) {
@@ -47,7 +47,7 @@ int write_record(int fd, const struct stat &before, const char *path, const Acti
   }
 
   errno = 0;
-  PrintMail(stream, env.message_time, msg, env.log);
+  PrintMail(stream, env.message_time, msg, env.log, with_envelope);
   bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0;
   int write_errno = errno != 0 ? errno : EIO;
   if (!written) __fpurge(stream);  // nothing may reach the file after the cut
@@ -67,7 +67,8 @@ int write_record(int fd, const struct stat &before, const char *path, const Acti
 }
 
 // Appends one record to the file that `path` names. Returns 1 on success.
-int store_one(const char *path, const Inserts &inserts, const ActionEnv &env, const MessageContext &msg) noexcept {
+int store_one(const char *path, const Inserts &inserts, bool with_envelope, const ActionEnv &env,
+              const MessageContext &msg) noexcept {
   (void)inserts;
   FileLockEntry *spare = new_file_lock_entry();
   if (spare == nullptr) {
@@ -90,7 +91,7 @@ int store_one(const char *path, const Inserts &inserts, const ActionEnv &env, co
   struct stat before{};
   if (!lock_end_of_file(file_lock, fd, env.record_lock_wait_ms, kept) || fstat(fd, &before) != 0) {
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
-  } else if (write_record(fd, before, path, env, msg) != 0) {
+  } else if (write_record(fd, before, path, env, msg, with_envelope) != 0) {
     // A device or a FIFO has nothing to sync.
     stored = 1;
     if (S_ISREG(before.st_mode)) {
@@ -115,6 +116,6 @@ int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageConte
       log_error_naming(env.log, kWhere, "Could not open file '", target.text, "'.");
       return 0;
     }
-    return store_one(target.text, target.inserts, env, msg);
+    return store_one(target.text, target.inserts, (action.with & WITH_ENVELOPE) != 0, env, msg);
   });
 }

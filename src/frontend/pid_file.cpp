@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -39,6 +40,11 @@ constexpr int kFailed = 70;
   fail_start(kFailed, "Program is already running, pid: %s\n", running);
 }
 
+bool is_symbolic_link(const char *path) noexcept {
+  struct stat status {};
+  return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
+}
+
 bool same_file(const struct stat &a, const struct stat &b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
          a.st_gid == b.st_gid && a.st_rdev == b.st_rdev;
@@ -47,12 +53,27 @@ bool same_file(const struct stat &a, const struct stat &b) noexcept {
 }  // namespace
 
 void PidFile::acquire(const char *path) noexcept {
-  // Close-on-exec: commands run by Pipe actions have no business with it.
-  const int descriptor = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // The daemon may run as root in a directory others can write to: a link
+  // planted at the path must not make it truncate and rewrite what the link
+  // names. Close-on-exec: commands run by Pipe actions have no business with it.
+  const int descriptor = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
   if (descriptor < 0) {
     const SystemError error = last_error();
+    if (error.number == ELOOP && is_symbolic_link(path))
+      fail_start(kFailed, "Error, pidfile \"%s\" is a symbolic link\n", path);
     fail_start(kFailed, "Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
+
+  if (fstat(descriptor, &identity_) < 0) {
+    const SystemError error = last_error();
+    fail_start(kFailed, "Unable to fstat pid file: %s (errno: %d:%s)\n", path, error.number, error.text);
+  }
+  if (!S_ISREG(identity_.st_mode)) fail_start(kFailed, "Error, pidfile \"%s\" is not a regular file\n", path);
+  // A second name for the file could be anything a local user linked there
+  // (hard links need no write access to the target).
+  if (identity_.st_nlink > 1)
+    fail_start(kFailed, "Error, pidfile \"%s\" has other hard links (links: %ju)\n", path,
+               static_cast<std::uintmax_t>(identity_.st_nlink));
 
   struct flock lock = whole_file_lock(F_WRLCK);
   if (fcntl(descriptor, F_SETLK, &lock) < 0) {
@@ -72,11 +93,6 @@ void PidFile::acquire(const char *path) noexcept {
   if (pwrite(descriptor, text, static_cast<std::size_t>(length), 0) != length) {
     const SystemError error = last_error();
     fail_start(kFailed, "Unable to write pid to: %s (errno: %d:%s)\n", path, error.number, error.text);
-  }
-
-  if (fstat(descriptor, &identity_) < 0) {
-    const SystemError error = last_error();
-    fail_start(kFailed, "Unable to fstat pid file: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
 
   path_ = path;

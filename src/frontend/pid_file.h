@@ -1,11 +1,14 @@
 // The pid file.
 //
 // PidFile::acquire records the process id in a file and holds an exclusive
-// fcntl record lock on the whole file until release_pid_file, so that a second
-// instance naming the same file is refused, until release. The file holds the id in decimal
+// fcntl record lock on the whole file until release, so that a second
+// instance naming the same file is refused. The file holds the id in decimal
 // with no newline. At release the file is removed only when the path still
 // names the file that was written (same device, inode, mode, owner, group and
 // rdev); a rewrite of its contents in place does not count as a change.
+// The path must name a regular file with no other name, or nothing (it is
+// then made, mode 0600): a symbolic link, a device or a file with further
+// hard links is refused before anything is written to it.
 //
 // acquire writes its failures to standard error and ends the process
 // (status 70); release reports each problem as a timestamped line on

@@ -5,6 +5,8 @@
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sysexits.h>
 #include <unistd.h>
@@ -163,13 +165,59 @@ int read_time_limit(const Options &options) noexcept {
   return seconds;
 }
 
-void open_connection(const Options &options) noexcept {
+// The connection (-p), checked and handed to the milter library, which
+// touches no socket before smfi_opensocket.
+void set_connection(const Options &options) noexcept {
   char *port = options.port;
   if (port == nullptr) fail_usage(options, "Missing required argument: -p\n");
   if (*port == '\0') fail_usage(options, "Missing argument to -p: port\n");
   if (smfi_setconn(port) == MI_FAILURE) fail_start(EX_SOFTWARE, "Unable to set port to: %s\n", port);
-  if (smfi_opensocket(options.remove_socket) == MI_FAILURE)
-    fail_start(EX_SOFTWARE, "Unable to open port: %s\n", port);
+}
+
+// The file of a unix-domain connection ("unix:", "local:" or a bare path, as
+// the milter library reads them), or null for a TCP one.
+const char *unix_socket_path(const char *port) noexcept {
+  if (std::strncmp(port, "unix:", 5) == 0) return port + 5;
+  if (std::strncmp(port, "local:", 6) == 0) return port + 6;
+  return std::strchr(port, ':') == nullptr ? port : nullptr;
+}
+
+// Whether a process accepts connections on the unix socket at `path`. A
+// connection taken, or waiting in a full backlog (EAGAIN), means a filter
+// serves it; refused means a socket file left behind by one that is gone.
+// Anything else (no file, a path too long) is for smfi_opensocket to report.
+bool socket_in_use(const char *path) noexcept {
+  sockaddr_un address{};
+  if (std::strlen(path) >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path, std::strlen(path));
+  // Non-blocking: a serving filter with a full backlog must not hang the start.
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  int result;
+  do result = connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+  while (result < 0 && errno == EINTR);
+  const bool in_use = result == 0 || errno == EAGAIN;
+  close(probe);
+  return in_use;
+}
+
+// A socket that cannot be served: the pid file taken for it goes first, so a
+// failed start leaves none naming a process that is gone.
+[[noreturn]] void fail_socket(const char *port, bool in_use, PidFile &pid_file, const Log &log) noexcept {
+  pid_file.release(log);
+  if (in_use) fail_start(EX_SOFTWARE, "Unable to open port: %s - Socket in use by a running filter\n", port);
+  fail_start(EX_SOFTWARE, "Unable to open port: %s\n", port);
+}
+
+// Opens the listening socket, after the pid file: a second instance named
+// by the pid file is refused before it can touch the socket, and the socket
+// of a filter serving on it is never removed, whatever -d says.
+void open_socket(const Options &options, PidFile &pid_file, const Log &log) noexcept {
+  char *port = options.port;
+  const char *path = unix_socket_path(port);
+  if (path != nullptr && socket_in_use(path)) fail_socket(port, true, pid_file, log);
+  if (smfi_opensocket(options.remove_socket) == MI_FAILURE) fail_socket(port, false, pid_file, log);
   if (is_tcp_connection(port)) set_listener_nodelay();
 }
 
@@ -216,7 +264,7 @@ int start_detaching() noexcept {
 // the terminal, then tell the waiting process that start-up succeeded.
 void finish_detaching(int ready) noexcept {
   if (chdir("/") != 0) fail_detaching();
-  const int null_device = open("/dev/null", O_RDWR);
+  const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);  // dup2 gives 0-2 without the flag
   if (null_device < 0) fail_detaching();
   std::fflush(nullptr);
   if (dup2(null_device, STDIN_FILENO) < 0 || dup2(null_device, STDOUT_FILENO) < 0) fail_detaching();
@@ -234,10 +282,14 @@ void open_log(const Options &options, Log &log) noexcept {
   const char *path = options.log_file;
   if (path == nullptr) return;
   if (*path == '\0') fail_usage(options, "Missing argument to -l: logfile\n");
+  // Made 0640, not fopen's 0666: the log names senders and recipients, which
+  // are no business of every local user. An existing file keeps its mode.
   // Close-on-exec, so commands run by Pipe actions do not inherit it.
-  std::FILE *file = std::fopen(path, "ae");
+  const int descriptor = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0640);
+  std::FILE *file = descriptor < 0 ? nullptr : fdopen(descriptor, "a");
   if (file == nullptr) {
     const SystemError error = last_error();
+    if (descriptor >= 0) close(descriptor);
     fail_start(EX_SOFTWARE, "Unable to open log file: %s (errno: %d:%s)\n", path, error.number, error.text);
   }
   // Line-buffered: each line reaches the file when it is written.
@@ -249,8 +301,8 @@ void open_log(const Options &options, Log &log) noexcept {
 constexpr int kDispatchDrainMs = 60 * 1000;
 
 // What serves mail: the log and the filter with its rules, and the thread
-// that reloads them and writes the metrics. Kept to the end of the process
-// when a message is still running its rules at shutdown.
+// that reloads them and writes the metrics. Never freed: connection threads
+// may call the filter until the process ends (see shut_down).
 struct Daemon {
   explicit Daemon(const Settings &settings, std::shared_ptr<const RuleSet> rules) noexcept
       : log(settings.accept_on_error),
@@ -289,7 +341,7 @@ int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result
   // Messages still running their rules finish first: their records are
   // written whole and the rules are not released under them. One that does
   // not finish in time keeps everything it uses to the end of the process.
-  const bool drained = daemon->filter.close_dispatch(kDispatchDrainMs);
+  daemon->filter.close_dispatch(kDispatchDrainMs);
   Log &log = daemon->log;
   daemon->metrics.update(daemon->filter, daemon->reloads, kVersion);
   daemon->pid_file.release(log);
@@ -302,12 +354,13 @@ int shut_down(const Options &options, std::unique_ptr<Daemon> daemon, int result
     log.set_stream(nullptr);  // anything logged late goes to standard error
     std::fclose(file);
   }
-  if (drained) {
-    install_filter(nullptr);
-    daemon.reset();
-  } else {
-    static_cast<void>(daemon.release());
-  }
+  // The filter stays installed, and all it uses alive, to the end of the
+  // process. smfi_main does not wait for the connection threads: each sees
+  // the stop only at its MTA's next command, so a callback can still run
+  // after the loop has returned, and must find the filter, not null or freed
+  // memory. An end of message then finds the dispatch closed and is refused
+  // for now; one still running its rules (not drained) keeps them.
+  static_cast<void>(daemon.release());
   return result;
 }
 
@@ -341,13 +394,14 @@ int run_daemon(int argc, char **argv) noexcept {
   install_filter(&daemon->filter);
   const smfiDesc description = filter_description();
   if (smfi_register(description) == MI_FAILURE) fail_start(EX_UNAVAILABLE, "Unable to register with MTA\n");
-  open_connection(options);
+  set_connection(options);
 
   const int ready = options.detach ? start_detaching() : -1;
   if (options.pid_file != nullptr) {
     if (*options.pid_file == '\0') fail_usage(options, "Missing argument to -r: pidfile\n");
     daemon->pid_file.acquire(options.pid_file);
   }
+  open_socket(options, daemon->pid_file, daemon->log);
   open_log(options, daemon->log);
   set_metrics_file(options, daemon->metrics);
   start_control(daemon->control, rule_path.get());

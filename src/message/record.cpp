@@ -58,6 +58,37 @@ class RecordWriter {
 // "Return-Path: <" and ">" and its newline, around the sender.
 constexpr std::int64_t kReturnPathFixed = 16;
 
+// "X-Envelope-From: <" and ">" and its newline; the same for X-Envelope-To.
+constexpr char kEnvelopeFrom[] = "X-Envelope-From: <";
+constexpr char kEnvelopeTo[] = "X-Envelope-To: <";
+constexpr std::int64_t kEnvelopeFromFixed = sizeof kEnvelopeFrom - 1 + 2;
+constexpr std::int64_t kEnvelopeToFixed = sizeof kEnvelopeTo - 1 + 2;
+
+bool is_control(unsigned char byte) noexcept { return byte < 0x20 || byte == 0x7F; }
+
+// An address with its control bytes written as "_".
+void put_address(RecordWriter &out, const char *address) noexcept {
+  const char *run = address;
+  for (const char *at = address;; ++at) {
+    if (*at != '\0' && !is_control(static_cast<unsigned char>(*at))) continue;
+    out.put(run, static_cast<std::size_t>(at - run));
+    if (*at == '\0') return;
+    out.put("_", 1);
+    run = at + 1;
+  }
+}
+
+void put_envelope(RecordWriter &out, const MessageContext &msg) noexcept {
+  out.put(kEnvelopeFrom, sizeof kEnvelopeFrom - 1);
+  if (msg.from) put_address(out, msg.from.get());
+  out.put(">\n", 2);
+  for (const Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get()) {
+    out.put(kEnvelopeTo, sizeof kEnvelopeTo - 1);
+    put_address(out, recipient->address.get());
+    out.put(">\n", 2);
+  }
+}
+
 // The headers as the record writes them, and the blank line after them.
 void put_headers(RecordWriter &out, const MessageContext &msg) noexcept {
   for (const HeaderField *header = msg.headers.head.get(); header != nullptr; header = header->next.get()) {
@@ -105,7 +136,15 @@ template <class Segment> std::int64_t for_each_lf_segment(const MessageContext &
 
 }  // namespace
 
-void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept {
+std::int64_t envelope_lines_size(const MessageContext &msg) noexcept {
+  std::int64_t size = kEnvelopeFromFixed + (msg.from ? static_cast<std::int64_t>(std::strlen(msg.from.get())) : 0);
+  for (const Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get())
+    size += kEnvelopeToFixed + static_cast<std::int64_t>(std::strlen(recipient->address.get()));
+  return size;
+}
+
+void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log,
+               bool with_envelope) noexcept {
   if (msg.headers.empty()) log.event("PrintMail", "Message contains no headers.", LOG_WARNING);
   // The same formatting as the count made at end of message, so the record
   // is exactly record_size bytes long.
@@ -124,6 +163,7 @@ void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageCon
   record.put(date.text);
   record.put("\n", 1);
 
+  if (with_envelope) put_envelope(record, msg);
   put_headers(record, msg);
 
   for (const BodyChunk *chunk = msg.body.head.get(); chunk != nullptr; chunk = chunk->next.get())
@@ -131,12 +171,13 @@ void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageCon
   record.put("\n\n", 2);
 }
 
-void PrintMaildirMessage(std::FILE *out, const MessageContext &msg) noexcept {
+void PrintMaildirMessage(std::FILE *out, const MessageContext &msg, bool with_envelope) noexcept {
   RecordWriter file(out);
   // kReturnPathFixed bytes around the sender.
   file.put("Return-Path: <", 14);
   if (msg.from) file.put(msg.from.get());
   file.put(">\n", 2);
+  if (with_envelope) put_envelope(file, msg);
   put_headers(file, msg);
   // Lines are copied into the buffer and handed over in large writes; a
   // segment longer than the buffer goes to the stream directly.
@@ -145,8 +186,9 @@ void PrintMaildirMessage(std::FILE *out, const MessageContext &msg) noexcept {
   });
 }
 
-std::int64_t maildir_message_size(const MessageContext &msg) noexcept {
+std::int64_t maildir_message_size(const MessageContext &msg, bool with_envelope) noexcept {
   std::int64_t size = kReturnPathFixed + 1;  // the blank line after the headers
+  if (with_envelope) size += envelope_lines_size(msg);
   if (msg.from) size += static_cast<std::int64_t>(std::strlen(msg.from.get()));
   for (const HeaderField *header = msg.headers.head.get(); header != nullptr; header = header->next.get())
     size += static_cast<std::int64_t>(std::strlen(header->name.get()) + std::strlen(header->value.get())) +

@@ -28,7 +28,18 @@ inline constexpr std::int64_t kRecordBlankLine = 1;
 // The blank line and the two newlines after the body.
 inline constexpr std::int64_t kRecordEndFixed = kRecordBlankLine + 2;
 
-void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log) noexcept;
+void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageContext &msg, const Log &log,
+               bool with_envelope = false) noexcept;
+
+// With the envelope (`with_envelope`, an action's With Envelope), both
+// writers put these lines right before the message's own headers (after the
+// From line, after Return-Path):
+//   X-Envelope-From: <sender>       once, "<>" for the null sender
+//   X-Envelope-To: <recipient>      for every recipient, in the order given
+// with the addresses as captured and every byte below 0x20 and 0x7F written
+// as "_", so that no address can start a line of its own. They add
+// envelope_lines_size(msg) bytes to what is written.
+std::int64_t envelope_lines_size(const MessageContext &msg) noexcept;
 
 // PrintMaildirMessage writes one message as the file of a Maildir message:
 // "Return-Path: <sender>" (the sender as the record's From line has it, "<>"
@@ -38,8 +49,8 @@ void PrintMail(std::FILE *out, const std::time_t &message_time, const MessageCon
 // and nothing after the body: exactly maildir_message_size(msg) bytes. Like
 // PrintMail it leaves opening, errors and closing to the owner of `out`, and
 // logs nothing. Safe on any connection thread.
-void PrintMaildirMessage(std::FILE *out, const MessageContext &msg) noexcept;
+void PrintMaildirMessage(std::FILE *out, const MessageContext &msg, bool with_envelope = false) noexcept;
 
 // The number of bytes PrintMaildirMessage writes for `msg` (which Maildir
 // readers expect in the file's name). Reads the whole body once.
-std::int64_t maildir_message_size(const MessageContext &msg) noexcept;
+std::int64_t maildir_message_size(const MessageContext &msg, bool with_envelope = false) noexcept;

@@ -103,6 +103,11 @@ sfsistat mlfi_negotiate(SMFICTX *ctx, unsigned long f0, unsigned long f1, unsign
           "WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding "
           "headers!!\nAdd Headers actions will be ignored!\n",
           stderr);
+    if (installed_filter().rules()->has_add_recipient)
+      std::fputs(
+          "WARNING: the config file includes Add Recipient actions, but the MTA **does not support** adding "
+          "recipients!!\nAdd Recipient actions will be ignored!\n",
+          stderr);
   } else {
     *pf0 = kRequestedActions;
   }

@@ -53,6 +53,7 @@ struct Reader {
   int line = 1;  // of the last byte read
   bool failed = false;
   bool has_add_header = false;
+  bool has_add_recipient = false;
   char message[1024] = {};  // room for a 255-byte expression and RE2's reason
 
   int get() noexcept {
@@ -425,15 +426,77 @@ int read_action(Reader &r, Rule &rule, ActionType kind) noexcept {
   return 1;
 }
 
+constexpr char kExpectedComma[] =
+    "Parsing error - expected , or ;\n"
+    "Be aware that the config file format now requires rules to end in \";\", so your config "
+    "file may be out of date\n";
+
+// Whether `word` is `keyword` (lower case) in any case.
+bool is_word(const char *word, const char *keyword) noexcept {
+  for (; *keyword != '\0'; ++word, ++keyword)
+    if (ascii_tolower(static_cast<unsigned char>(*word)) != *keyword) return false;
+  return *word == '\0';
+}
+
+// The modifiers of a With clause, after "With": one or more joined by "and".
+// The first byte after the argument has been read as `ch`; anything but a
+// With clause is pushed back for the caller.
+int read_with_clause(Reader &r, Action &action) noexcept {
+  int ch = skip_blanks(r);
+  if (ch != 'W' && ch != 'w') {
+    if (ch != EOF) r.unget(ch);
+    return 1;
+  }
+  // Before the clause a "W" here ended no rule: a misspelt "With" still
+  // fails as it always has.
+  if (!expect_keyword(r, "ith", kExpectedComma)) return 0;
+  ch = r.get();
+  if (!is_blank(ch)) return fail(r, kExpectedComma);
+  r.unget(ch);
+  for (;;) {
+    ch = skip_blanks(r);
+    char word[64];
+    std::size_t length = 0;
+    while (ch != EOF && ch != '\0' && !is_blank(ch) && !ends_unquoted_token(ch) && ch != '#') {
+      if (length + 1 < sizeof word) word[length++] = static_cast<char>(ch);
+      ch = r.get();
+    }
+    word[length] = '\0';
+    if (ch != EOF) r.unget(ch);
+    if (!is_word(word, "envelope"))
+      return fail_format(r, "Parsing error - line %d: expected Envelope after With, found \"%s\"\n", r.line, word);
+    action.with |= WITH_ENVELOPE;
+    ch = skip_blanks(r);
+    if (ch != 'A' && ch != 'a') {
+      if (ch != EOF) r.unget(ch);
+      return 1;
+    }
+    if (!expect_keyword(r, "nd", kExpectedComma)) return 0;
+  }
+}
+
 // One action keyword starting with `ch`, and its argument.
 int parse_action(Reader &r, Rule &rule, int ch) noexcept {
   switch (ch) {
   case 'A':
-  case 'a':
-    if (!expect_keyword(r, "dd header", "Parsing error - expected Add Header\n")) return 0;
+  case 'a': {
+    // Add Header and Add Recipient; anything else that starts with "Add "
+    // fails as it did before there were two.
+    constexpr char kExpectedAdd[] = "Parsing error - expected Add Header\n";
+    if (!expect_keyword(r, "dd ", kExpectedAdd)) return 0;
+    const int next = r.get();
+    const int letter = next == EOF ? EOF : ascii_tolower(next);
+    if (letter == 'r') {
+      if (!expect_keyword(r, "ecipient", kExpectedAdd) || !read_action(r, rule, ACTION_ADD_RECIPIENT)) return 0;
+      r.has_add_recipient = true;
+      return 1;
+    }
+    if (letter != 'h') return fail(r, kExpectedAdd);
+    if (!expect_keyword(r, "eader", kExpectedAdd)) return 0;
     if (!read_action(r, rule, ACTION_ADD_HEADER)) return 0;
     r.has_add_header = true;
     return 1;
+  }
   case 'H':
   case 'h':
     if (!expect_keyword(r, "alt", "Parsing error - expected Halt\n")) return 0;
@@ -444,15 +507,15 @@ int parse_action(Reader &r, Rule &rule, int ch) noexcept {
     // Before Maildir an "M" started no action: anything else that starts
     // with one still fails as it always has.
     if (!expect_keyword(r, "aildir", kNoAction)) return 0;
-    return read_action(r, rule, ACTION_MAILDIR);
+    return read_action(r, rule, ACTION_MAILDIR) && read_with_clause(r, *rule.actions.tail);
   case 'P':
   case 'p':
     if (!expect_keyword(r, "ipe", "Parsing error - expected Pipe\n")) return 0;
-    return read_action(r, rule, ACTION_PIPE);
+    return read_action(r, rule, ACTION_PIPE) && read_with_clause(r, *rule.actions.tail);
   case 'S':
   case 's':
     if (!expect_keyword(r, "tore in", "Parsing error - expected Store In\n")) return 0;
-    return read_action(r, rule, ACTION_STORE_IN);
+    return read_action(r, rule, ACTION_STORE_IN) && read_with_clause(r, *rule.actions.tail);
   default:
     return fail(r, kNoAction);
   }
@@ -467,11 +530,7 @@ int parse_rule(Reader &r, Rule &rule) noexcept {
     if (!parse_action(r, rule, ch)) return 0;
     ch = skip_blanks(r);
     if (ch == ';') return 1;
-    if (ch != ',')
-      return fail(r,
-                  "Parsing error - expected , or ;\n"
-                  "Be aware that the config file format now requires rules to end in \";\", so your config "
-                  "file may be out of date\n");
+    if (ch != ',') return fail(r, kExpectedComma);
     ch = skip_blanks(r);
   }
 }
@@ -511,6 +570,7 @@ bool parse_rule_file(std::FILE *in, RuleSet &set, std::FILE *diagnostics, std::s
   Reader r{in, diagnostics};
   const bool ok = parse_rules(r, set.rules) != 0;
   set.has_add_header = set.has_add_header || r.has_add_header;
+  set.has_add_recipient = set.has_add_recipient || r.has_add_recipient;
   if (!ok) error.assign(r.message);
   return ok;
 }

@@ -63,6 +63,12 @@ enum ActionType : std::uint32_t {
   ACTION_ADD_HEADER = 1,
   ACTION_PIPE = 2,
   ACTION_MAILDIR = 3,
+  ACTION_ADD_RECIPIENT = 4,
+};
+
+// Action::with: the modifiers of an action's With clause.
+enum : std::uint32_t {
+  WITH_ENVELOPE = 1,  // the copy starts with the envelope: X-Envelope-From and X-Envelope-To lines
 };
 
 // TemplatePiece::kind: what is inserted after the piece's literal.
@@ -101,6 +107,7 @@ struct Action {
   ActionType kind = ACTION_STORE_IN;
   std::uint32_t each_recipient = 0;
   std::int32_t literal_length = 1;
+  std::uint32_t with = 0;          // WITH_ bits (Store In, Maildir, Pipe)
   TailList<TemplatePiece> pieces;  // never empty in a loaded action
   std::unique_ptr<Action> next;
 };
@@ -143,11 +150,12 @@ struct Rule {
 using RuleList = TailList<Rule>;
 
 // What a rule file loads to: its rules in file order, and whether an Add
-// Header action stands in any of them (the filter then asks the MTA for the
-// right to add headers and recipients, and warns when refused).
+// Header or an Add Recipient action stands in any of them (the filter warns
+// when an MTA refuses it the right to add headers and recipients).
 struct RuleSet {
   RuleList rules;
   bool has_add_header = false;
+  bool has_add_recipient = false;
 
   RuleSet() = default;
   RuleSet(const RuleSet &) = delete;

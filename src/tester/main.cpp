@@ -425,9 +425,15 @@ void print_header_request(const char *text) noexcept {
   std::fputs(")", stdout);
 }
 
+// What Add Recipient would ask the MTA for.
+void print_recipient_request(const char *text) noexcept {
+  if (text[0] == '\0') std::fputs(" (empty: nothing is added)", stdout);
+  else std::printf(" (would add recipient '%s')", text);
+}
+
 // Shows what each matching rule would do; with --run, runs its Store In,
-// Maildir and Pipe actions through the daemon's own code (Add Header needs an
-// MTA).
+// Maildir and Pipe actions through the daemon's own code (Add Header and Add
+// Recipient need an MTA).
 class ShowDelivery final : public Delivery {
  public:
   ShowDelivery(const Options &options, const ActionEnv &env) noexcept : options_(options), env_(env) {}
@@ -440,7 +446,7 @@ class ShowDelivery final : public Delivery {
   bool deliver(const Action &action, MessageContext &msg) noexcept override {
     const ActionKind &kind = action_kind(action.kind);
     show(action, kind, msg);
-    if (!options_.run || action.kind == ACTION_ADD_HEADER) return true;
+    if (!options_.run || action.kind == ACTION_ADD_HEADER || action.kind == ACTION_ADD_RECIPIENT) return true;
     std::fflush(stdout);  // a command's own output comes after what is shown
     const int result = kind.run(action, env_, msg);
     std::printf("  - %s\n", result != 0 ? "Success." : "Failed.");
@@ -458,6 +464,8 @@ class ShowDelivery final : public Delivery {
     const int made = for_each_target(action, msg, kind.insert, env_.log, "quorvane-test", [&](const Target &target) {
       std::printf("  %s '%s'", kind.label, target.text);
       if (action.kind == ACTION_ADD_HEADER) print_header_request(target.text);
+      if (action.kind == ACTION_ADD_RECIPIENT) print_recipient_request(target.text);
+      if ((action.with & WITH_ENVELOPE) != 0) std::fputs(" (with envelope)", stdout);
       std::fputc('\n', stdout);
       return 1;
     });

@@ -134,3 +134,41 @@ TEST_F(AddHeader, PerRecipientFailsWhenAnyExpansionFails) {
 }
 
 }  // namespace
+
+// Add Recipient asks for the text as a recipient and adds no header; every
+// selected recipient's text is asked for, and one refused fails the action.
+TEST_F(AddHeader, AddRecipientAddsOnlyTheRecipient) {
+  struct Case {
+    const char *text;
+    Strings recipients;
+    int addrcpt_result;
+    bool granted;
+    Strings want_recipients;
+    int want_result;
+    const char *want_trace;
+  };
+  const Case cases[] = {
+      {"journal@a", {"b@x"}, MI_SUCCESS, true, {"journal@a"}, 1, "Rcpt: journal@a "},
+      {"%ALLTO.USER%+j@a", {"b@x", "c@x"}, MI_SUCCESS, true, {"b+j@a", "c+j@a"}, 1, "Rcpt: b+j@a Rcpt: c+j@a "},
+      {"%ALLTO.USER%+j@a", {"b@x", "c@x"}, MI_FAILURE, true, {}, 0, "Rcpt: b+j@a Rcpt: c+j@a "},
+      {"%SENDER%", {"b@x"}, MI_SUCCESS, true, {}, 0, "Rcpt:  "},  // empty: nothing is asked for
+      {"journal@a", {"b@x"}, MI_SUCCESS, false, {}, 1, "Adding recipients NOT supported by MTA - Ignoring action "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    FakeConnection connection;
+    connection.addrcpt_result = c.addrcpt_result;
+    auto msg = make_message("ann@x", c.recipients);
+    StandaloneAction a(ACTION_ADD_RECIPIENT, c.text);
+    const Trace trace{stdout, 2};
+    ActionEnv env = action_env(capture.log, 0, trace);
+    env.ctx = connection.ctx();
+    env.add_headers_enabled = c.granted;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ActionAddRecipient(*a.action, env, *msg), c.want_result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want_trace);
+    EXPECT_EQ(connection.added_recipients, c.want_recipients);
+    EXPECT_TRUE(connection.added_headers.empty());
+    EXPECT_TRUE(capture.lines().empty());
+  }
+}

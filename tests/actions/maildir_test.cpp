@@ -54,6 +54,24 @@ TEST(Maildir, MakesTheMaildirAndDeliversWholeFilesUnderUniqueNames) {
   EXPECT_TRUE(log.lines().empty());
 }
 
+// With Envelope: the lines after Return-Path, counted in the name's size.
+TEST(Maildir, WithEnvelopeNamesTheWholeEnvelope) {
+  LogCapture log;
+  TempDir dir;
+  StandaloneAction a(ACTION_MAILDIR, dir / "md");
+  a.action->with = WITH_ENVELOPE;
+  auto msg = make_message("ann@x", {"a@d", "b@d"}, "Hello\r\n");
+  msg->recipients.head->matched = 0;  // not selected: still in the envelope
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 1);
+  const std::vector<std::string> names = TempDir::entries_of(dir / "md/new");
+  ASSERT_EQ(names.size(), 1u);
+  const std::string want =
+      "Return-Path: <ann@x>\nX-Envelope-From: <ann@x>\nX-Envelope-To: <a@d>\nX-Envelope-To: <b@d>\n"
+      "Subject: test\n\nHello\n";
+  EXPECT_EQ(read_file(dir / ("md/new/" + names[0])), want);
+  EXPECT_EQ(names[0].substr(names[0].rfind(",S=") + 3), std::to_string(want.size()));
+}
+
 TEST(Maildir, OneMaildirPerMatchedRecipientWithItsTrace) {
   LogCapture log;
   TempDir dir;

@@ -85,11 +85,15 @@ quorvane.8	Missing required argument: -p
 quorvane.8	Missing argument to -p: port
 quorvane.8	Unable to set port to: %s
 quorvane.8	Unable to open port: %s
+quorvane.8	Unable to open port: %s - Socket in use by a running filter
 quorvane.8	Missing argument to -r: pidfile
 quorvane.8	Unable to write pid to: %s (errno: %d:%s)
 quorvane.8	Program is already running, pid: %s
 quorvane.8	Program is already running, but pidfile was unreadable (errno: %d:%s)
 quorvane.8	Error, pidfile "%s" is not a regular file (errno: %d:%s)
+quorvane.8	Error, pidfile "%s" is a symbolic link
+quorvane.8	Error, pidfile "%s" is not a regular file
+quorvane.8	Error, pidfile "%s" has other hard links (links: %d)
 quorvane.8	Unable to truncate pidfile: %s (errno: %d:%s)
 quorvane.8	Unable to fstat pid file: %s (errno: %d:%s)
 quorvane.8	Missing argument to -l: logfile
@@ -121,6 +125,7 @@ quorvane.8	create, write, sync or link
 quorvane.8	%s Quorvane(PrintMail): WARNING - Message contains no headers. (errno: %d:%s).
 quorvane.8	Quorvane(mlfi_header): WARNING - Header name is not set, ignoring this header.
 quorvane.8	WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding headers!! Add Headers actions will be ignored!
+quorvane.8	WARNING: the config file includes Add Recipient actions, but the MTA **does not support** adding recipients!! Add Recipient actions will be ignored!
 quorvane.8	Warning - line %d: text A rule that loads but cannot do what it says
 quorvane.8	write its warnings (-n, -v)
 quorvane.8	private data
@@ -245,6 +250,7 @@ quorvane.rules.5	Parsing error - expected Add Header
 quorvane.rules.5	Parsing error - expected Halt
 quorvane.rules.5	Parsing error - expected Pipe
 quorvane.rules.5	Parsing error - expected Store In
+quorvane.rules.5	Parsing error - line %d: expected Envelope after With, found "%s"
 quorvane.rules.5	Parsing error - expected at least one action
 quorvane.rules.5	Parsing error - expected , or ; Be aware that the config file format now requires rules to end in ";", so your config file may be out of date
 quorvane.rules.5	Parsing error - conditions nested too deeply

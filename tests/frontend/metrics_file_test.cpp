@@ -55,6 +55,8 @@ quorvane_actions_total{kind="pipe",result="success"} 0
 quorvane_actions_total{kind="pipe",result="failure"} 1
 quorvane_actions_total{kind="maildir",result="success"} 0
 quorvane_actions_total{kind="maildir",result="failure"} 0
+quorvane_actions_total{kind="add_recipient",result="success"} 0
+quorvane_actions_total{kind="add_recipient",result="failure"} 0
 # HELP quorvane_action_duration_seconds Time spent running actions, by kind.
 # TYPE quorvane_action_duration_seconds summary
 quorvane_action_duration_seconds_sum{kind="store_in"} 0.001750000
@@ -65,6 +67,8 @@ quorvane_action_duration_seconds_sum{kind="pipe"} 2.000000001
 quorvane_action_duration_seconds_count{kind="pipe"} 1
 quorvane_action_duration_seconds_sum{kind="maildir"} 0.000000000
 quorvane_action_duration_seconds_count{kind="maildir"} 0
+quorvane_action_duration_seconds_sum{kind="add_recipient"} 0.000000000
+quorvane_action_duration_seconds_count{kind="add_recipient"} 0
 # HELP quorvane_reloads_total Rule file reloads, by result.
 # TYPE quorvane_reloads_total counter
 quorvane_reloads_total{result="success"} 3

@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "support/milter_client.h"
 #include "support/process.h"
 
 namespace {
@@ -89,6 +91,39 @@ TEST(PidFileCli, SecondInstanceIsRefusedAndTheFileLeftAlone) {
   EXPECT_FALSE(file_exists(setup.pid_file));
 }
 
+// A second start aimed at the socket of a serving daemon, with or without its
+// pid file, fails without taking the socket: the first one still answers.
+TEST(PidFileCli, SecondStartNeverTakesTheServingSocket) {
+  PidScene setup;
+  Daemon first(kQuorvane, setup.args(), setup.dir);
+  ASSERT_TRUE(setup.serving()) << first.err();
+  const std::string path = setup.dir / "milter.sock", socket = "unix:" + path;
+  const std::string in_use = " - Socket in use by a running filter\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-p", socket, "-r", setup.pid_file}, "Program is already running, pid: " + std::to_string(first.pid()) + "\n"},
+      {{"-p", socket}, "Unable to open port: " + socket + in_use},
+      {{"-p", socket, "-r", setup.dir / "other.pid"}, "Unable to open port: " + socket + in_use},
+      {{"-d", "-p", socket}, "Unable to open port: " + socket + in_use},
+      {{"-p", path}, "Unable to open port: " + path + in_use},
+      {{"-b", "-p", socket}, "Unable to open port: " + socket + in_use},
+  };
+  for (const auto &[args, want_err] : cases) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    std::vector<std::string> all = {"-f", setup.rules};
+    all.insert(all.end(), args.begin(), args.end());
+    const Result second = run_program(kQuorvane, all);
+    EXPECT_EQ(second.err, want_err);
+    EXPECT_EQ(second.status, 70);
+    EXPECT_TRUE(answers_negotiation(socket)) << "the first daemon still serves its socket";
+    EXPECT_EQ(read_file(setup.pid_file), std::to_string(first.pid()));
+    EXPECT_FALSE(file_exists(setup.dir / "other.pid")) << "a failed start leaves no pid file behind";
+  }
+  EXPECT_EQ(first.stop(), 0);
+  EXPECT_EQ(first.err(), "") << "the probes of the socket are no news to the first daemon";
+  EXPECT_EQ(log_lines_without_time(setup.log),
+            (std::vector<std::string>{"Quorvane: Started. Logging to file enabled.", "Quorvane: Stopped."}));
+}
+
 TEST(PidFileCli, StaleFileIsTakenOverAndKeepsItsPermissions) {
   PidScene setup;
   write_file(setup.pid_file, "4194303\nleft over by a crash\n");
@@ -119,6 +154,33 @@ TEST(PidFileCli, LockHeldElsewhereShowsAtMostFifteenBytes) {
   EXPECT_EQ(read_file(setup.pid_file), contents);
   EXPECT_FALSE(file_exists(setup.log)) << "refused before the log file is opened";
   close(descriptor);
+}
+
+struct LinkCase {
+  const char *name;
+  int (*make)(const char *target, const char *pid_file);
+  const char *want_err;  // after "Error, pidfile \"<path>\" "
+};
+
+// A link planted at the pid file's path fails the start before anything is
+// written through it, and before the socket is made.
+TEST(PidFileCli, LinkAtThePidFilePathIsRefused) {
+  const std::vector<LinkCase> cases = {
+      {"symbolic link", symlink, "is a symbolic link\n"},
+      {"hard link", link, "has other hard links (links: 2)\n"},
+  };
+  for (const LinkCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    PidScene setup;
+    const std::string target = setup.dir / "precious";
+    write_file(target, "keep me\n");
+    ASSERT_EQ(c.make(target.c_str(), setup.pid_file.c_str()), 0);
+    const Result result = run_program(kQuorvane, setup.args());
+    EXPECT_EQ(result.err, "Error, pidfile \"" + setup.pid_file + "\" " + c.want_err);
+    EXPECT_EQ(result.status, 70);
+    EXPECT_EQ(read_file(target), "keep me\n");
+    EXPECT_FALSE(file_exists(setup.dir / "milter.sock"));
+  }
 }
 
 struct ShutdownCase {

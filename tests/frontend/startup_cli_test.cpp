@@ -89,8 +89,8 @@ TEST(StartupCli, FailuresWriteOneMessageAndTheirStatus) {
        "Unable to write pid to: DIR/no/pid (errno: 2:No such file or directory)\n", 70},
       {"pid file is a directory", {"-f", "RULES", "-p", "SOCKET", "-r", "DIR/"},
        "Unable to write pid to: DIR/ (errno: 21:Is a directory)\n", 70},
-      {"pid file cannot be truncated", {"-f", "RULES", "-p", "SOCKET", "-r", "/dev/null"},
-       "Unable to truncate pidfile: /dev/null (errno: 22:Invalid argument)\n", 70},
+      {"pid file is a device", {"-f", "RULES", "-p", "SOCKET", "-r", "/dev/null"},
+       "Error, pidfile \"/dev/null\" is not a regular file\n", 70},
       {"empty -l", {"-f", "RULES", "-p", "SOCKET", "-l", ""}, usage + "Missing argument to -l: logfile\n", 64},
       {"empty -m", {"-f", "RULES", "-p", "SOCKET", "-m", ""}, usage + "Missing argument to -m: metrics_file\n", 64},
       {"log file in a missing directory", {"-f", "RULES", "-p", "SOCKET", "-l", "DIR/no/log"},
@@ -319,6 +319,29 @@ TEST(StartupCli, ServesUntilTerminatedAndLogsStartAndStop) {
   EXPECT_EQ(started[13], ':');
   EXPECT_EQ(started[24], ' ');
   EXPECT_EQ(daemon.err(), "");
+}
+
+// The log names senders and recipients: a new file is 0640 whatever the
+// umask lets through, an existing one keeps the mode it was given.
+TEST(StartupCli, LogFileIsNotWorldReadable) {
+  const mode_t mask = umask(0);  // inherited by the daemon
+  Fixture fixture;
+  const std::string made = fixture.dir / "new.log";
+  const std::string kept = fixture.dir / "kept.log";
+  write_file(kept, "");
+  chmod(kept.c_str(), 0604);
+  for (const std::string &log : {made, kept}) {
+    Daemon daemon(kQuorvane, {"-f", fixture.rules, "-p", fixture.socket, "-l", log}, fixture.dir);
+    EXPECT_TRUE(wait_until([&] { return log_has(log, "Quorvane: Started. Logging to file enabled."); }))
+        << daemon.err();
+    EXPECT_EQ(daemon.stop(), 0);
+  }
+  umask(mask);
+  struct stat status {};
+  ASSERT_EQ(stat(made.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat(kept.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0604u);
 }
 
 }  // namespace

@@ -129,6 +129,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "  Add Header 'X-To: \"c y\"@example.org' (name 'X-To', value ' \"c y\"@example.org')\n"
                      "  Add Header 'X-To: eve@example.org' (name 'X-To', value ' eve@example.org')\n",
                  0},
+        ShowCase{"AddRecipientAndWithEnvelope",
+                 "{ To is bob@example.org } Add Recipient \"%ALLTO.USER%+j@a.test\", Add Recipient \"%SENDER%\", "
+                 "Maildir /srv/j With Envelope, Pipe \"cat\" with envelope;",
+                 {},
+                 std::string(kHeaderEnvelope) +
+                     "rule 1: matched\n"
+                     "  Add Recipient 'bob+j@a.test' (would add recipient 'bob+j@a.test')\n"
+                     "  Add Recipient '' (empty: nothing is added)\n"
+                     "  Maildir '/srv/j' (with envelope)\n  Pipe 'cat' (with envelope)\n",
+                 0},
         ShowCase{"HostileValues", "{ Match all } Store In \"/srv/%FROM.USER%\", Pipe \"deliver %FROM%\";",
                  {"--from", "../etc/x;rm -rf $HOME@evil", "--to", "x@y"},
                  "from '../etc/x;rm -rf $home@evil'\nto 'x@y'\nauth (none)\nrule 1: matched\n"

@@ -131,4 +131,43 @@ TEST(MaildirFile, GoldenFilesMatchTheirSize) {
   }
 }
 
+// With the envelope: the sender and every recipient as captured, in order,
+// after the From line and after Return-Path; control bytes become "_".
+TEST_F(MailboxRecord, EnvelopeLinesComeFirstInBothWriters) {
+  struct Case {
+    const char *name;
+    MessageInput input;
+    std::string want_lines;
+  };
+  const Case cases[] = {
+      {"the whole envelope, in order", {"<Ann@B>", {"<Bob@X>", "carol@y", "bcc@z"}, {{"S", "v"}}, {"b\r\n"}},
+       "X-Envelope-From: <ann@b>\nX-Envelope-To: <bob@x>\nX-Envelope-To: <carol@y>\nX-Envelope-To: <bcc@z>\n"},
+      {"null sender", {"<>", {"r@x"}, {{"S", "v"}}, {}}, "X-Envelope-From: <>\nX-Envelope-To: <r@x>\n"},
+      {"no line of its own", {"a\x7f\tb@c", {"x\nFrom: evil\x7f@y\t"}, {{"S", "v"}}, {}},
+       "X-Envelope-From: <a__b@c>\nX-Envelope-To: <x_from: evil_@y_>\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto msg = build_message(c.input);
+    end_message(*msg, kWhen);
+    const std::string plain = print(*msg);
+    const std::size_t after_from = plain.find('\n') + 1;
+    std::string want = plain;
+    want.insert(after_from, c.want_lines);
+    EXPECT_EQ(record_text(*msg, kWhen, Log(), true), want);
+    EXPECT_EQ(envelope_lines_size(*msg), static_cast<std::int64_t>(c.want_lines.size()));
+
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    PrintMaildirMessage(out, *msg, true);
+    std::fclose(out);
+    const std::string file(buffer, size);
+    std::free(buffer);
+    EXPECT_EQ(file.substr(file.find('\n') + 1, c.want_lines.size()), c.want_lines);
+    EXPECT_EQ(maildir_message_size(*msg, true), static_cast<std::int64_t>(file.size()));
+    EXPECT_EQ(maildir_message_size(*msg, false) + envelope_lines_size(*msg), static_cast<std::int64_t>(file.size()));
+  }
+}
+
 }  // namespace

@@ -16,6 +16,9 @@ constexpr unsigned long kAllSteps = 0x1fffffUL;
 constexpr char kWarning[] =
     "WARNING: the config file includes Add Headers actions, but the MTA **does not support** adding "
     "headers!!\nAdd Headers actions will be ignored!\n";
+constexpr char kRecipientWarning[] =
+    "WARNING: the config file includes Add Recipient actions, but the MTA **does not support** adding "
+    "recipients!!\nAdd Recipient actions will be ignored!\n";
 
 struct Answer {
   sfsistat result;
@@ -29,7 +32,8 @@ struct Answer {
 Answer negotiate(unsigned long offered_actions, unsigned long offered_steps, int has_add_header,
                  FakeVersion version = {}) {
   TestFilter filter;
-  filter.rules->has_add_header = has_add_header != 0;
+  filter.rules->has_add_header = (has_add_header & 1) != 0;
+  filter.rules->has_add_recipient = (has_add_header & 2) != 0;
   fake_version = version;
   FakeConnection connection;
   Answer answer{};
@@ -46,26 +50,28 @@ Answer negotiate(unsigned long offered_actions, unsigned long offered_steps, int
 struct ActionCase {
   const char *name;
   unsigned long offered;
-  int has_add_header;
+  int has_add_header;  // 1: Add Header in the rules, 2: Add Recipient, 3: both
   int want_enabled;
   unsigned long want_actions;
-  bool want_warning;
+  std::string want_warning;
 };
 
 TEST(Negotiate, AsksForBothModificationsOnlyWhenBothAreOffered) {
   const std::vector<ActionCase> cases = {
-      {"both offered", SMFIF_ADDHDRS | SMFIF_ADDRCPT, 1, 1, 5, false},
-      {"everything offered", 0x1ff, 1, 1, 5, false},
-      {"no add-recipient, Add Header in rules", SMFIF_ADDHDRS, 1, 0, 0, true},
-      {"no add-header, Add Header in rules", SMFIF_ADDRCPT | SMFIF_CHGHDRS, 1, 0, 0, true},
-      {"neither, no Add Header in rules", 0, 0, 0, 0, false},
+      {"both offered", SMFIF_ADDHDRS | SMFIF_ADDRCPT, 3, 1, 5, ""},
+      {"everything offered", 0x1ff, 1, 1, 5, ""},
+      {"no add-recipient, Add Header in rules", SMFIF_ADDHDRS, 1, 0, 0, kWarning},
+      {"no add-header, Add Header in rules", SMFIF_ADDRCPT | SMFIF_CHGHDRS, 1, 0, 0, kWarning},
+      {"no add-recipient, Add Recipient in rules", SMFIF_ADDHDRS, 2, 0, 0, kRecipientWarning},
+      {"neither, both in rules", 0, 3, 0, 0, std::string(kWarning) + kRecipientWarning},
+      {"neither, no Add Header in rules", 0, 0, 0, 0, ""},
   };
   for (const ActionCase &c : cases) {
     SCOPED_TRACE(c.name);
     const Answer answer = negotiate(c.offered, kAllSteps, c.has_add_header);
     EXPECT_EQ(answer.enabled, c.want_enabled);
     EXPECT_EQ(answer.actions, c.want_actions);
-    EXPECT_EQ(answer.warning, c.want_warning ? kWarning : "");
+    EXPECT_EQ(answer.warning, c.want_warning);
     EXPECT_EQ(answer.result, SMFIS_CONTINUE);
   }
 }

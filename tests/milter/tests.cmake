@@ -51,3 +51,6 @@ quorvane_miltertest(NAME match RULES match.conf SCRIPT match.lua CHECK match_che
 # a missing placeholder leaves ending in "/".
 quorvane_miltertest(NAME maildir RULES maildir.conf SCRIPT maildir.lua CHECK maildir_check.sh
                     ENV QUORVANE_ARGS=-v QUORVANE_ALLOW_ERRORS=1)
+# Add Recipient: the recipients a milter client sees and no header; With
+# Envelope: the archive copy names the whole envelope.
+quorvane_miltertest(NAME journal RULES journal.conf SCRIPT journal.lua CHECK journal_check.sh)

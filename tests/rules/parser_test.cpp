@@ -82,6 +82,7 @@ const char *kind_letter(ActionType kind) {
   case ACTION_PIPE: return " P";
   case ACTION_ADD_HEADER: return " A";
   case ACTION_MAILDIR: return " M";
+  case ACTION_ADD_RECIPIENT: return " R";
   }
   return " ?";
 }
@@ -97,6 +98,7 @@ std::string describe(const RuleList &rules) {
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
       text += kind_letter(action->kind);
       if (action->each_recipient) text += "*";
+      if (action->with & WITH_ENVELOPE) text += "+envelope";
       text += "[" + unparse(*action) + "]";
       EXPECT_EQ(action->literal_length, template_literal_length(action->pieces.head.get()));
     }
@@ -445,6 +447,42 @@ TEST(RuleParser, ChainsNestToTheRight) {
   EXPECT_EQ(top->left->left_term->pattern, nullptr);
   EXPECT_EQ(top->left->left_term->op, OP_NONE);
   EXPECT_EQ(top->right->left_term->field, FIELD_MATCH_ALL);
+}
+
+// Add Recipient, and the With clause of Store In, Maildir and Pipe.
+TEST(RuleParser, AddRecipientAndWithEnvelope) {
+  struct Case {
+    std::string_view text;
+    const char *want_model;  // or the error
+  } cases[] = {
+      {"{ Match all } Add Recipient \"j@a\", ADD recipient %ALLTO.USER%+j@a;"sv,
+       "([Always True] ) R[j@a] R*[%ALLTO.USER%+j@a] uses=2;"},
+      {"{ Match all } Store In /j With Envelope, Maildir /m with ENVELOPE;"sv,
+       "([Always True] ) S+envelope[/j] M+envelope[/m];"},
+      {"{ Match all } Pipe \"cat\"\n  With\tEnvelope and envelope # both\n;"sv, "([Always True] ) P+envelope[cat];"},
+      {"{ Match all } Store In /j With Envelope,Halt;"sv, "([Always True] ) S+envelope[/j] halt;"},
+      // Misspelt: what failed before keeps its message.
+      {"{ Match all } Add Recipent x;"sv, "Parsing error - expected Add Header\n"},
+      {"{ Match all } Add Rx;"sv, "Parsing error - expected Add Header\n"},
+      {"{ Match all } Store In x Wiht Envelope;"sv, kCommaOrSemicolon},
+      {"{ Match all } Store In x Without;"sv, kCommaOrSemicolon},
+      {"{ Match all } Store In x With Envelope an;"sv, kCommaOrSemicolon},
+      {"{ Match all } Add Header \"X: y\" With Envelope;"sv, kCommaOrSemicolon},
+      {"{ Match all } Add Recipient x With Envelope;"sv, kCommaOrSemicolon},
+      // A modifier that is not one, with its line.
+      {"{ Match all }\n Store In x With Envelop;"sv, "Parsing error - line 2: expected Envelope after With, found \"Envelop\"\n"},
+      {"{ Match all } Maildir x With Envelope and\n\n Create;"sv,
+       "Parsing error - line 3: expected Envelope after With, found \"Create\"\n"},
+      {"{ Match all } Pipe x With ;"sv, "Parsing error - line 1: expected Envelope after With, found \"\"\n"},
+  };
+  for (const Case &c : cases) {
+    auto p = parse(c.text);
+    EXPECT_EQ(p->ok ? describe(p->set.rules) : p->error, c.want_model) << c.text;
+  }
+  auto adding = parse("{ Match all } Add Recipient j@a;");
+  EXPECT_TRUE(adding->set.has_add_recipient);
+  EXPECT_FALSE(adding->set.has_add_header);
+  EXPECT_FALSE(parse("{ Match all } Add Header \"X: y\";")->set.has_add_recipient);
 }
 
 TEST(RuleParser, RuleSetTellsWhetherAnAddHeaderStandsInIt) {

@@ -200,11 +200,12 @@ inline void complete_record_size(MessageContext &msg, std::time_t when) { end_me
 
 // The record PrintMail writes for `msg` at `when` (itself checked against
 // golden records).
-inline std::string record_text(const MessageContext &msg, std::time_t when, const Log &log = Log()) {
+inline std::string record_text(const MessageContext &msg, std::time_t when, const Log &log = Log(),
+                               bool with_envelope = false) {
   char *buffer = nullptr;
   size_t size = 0;
   std::FILE *out = open_memstream(&buffer, &size);
-  PrintMail(out, when, msg, log);
+  PrintMail(out, when, msg, log, with_envelope);
   std::fclose(out);
   std::string record(buffer, size);
   std::free(buffer);

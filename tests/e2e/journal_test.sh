@@ -97,8 +97,8 @@ fi
 # The daemon's own copy: the envelope first, in the order the MTA gave it.
 rest=$E2E_DIR/rest
 {
-  printf '%s\n' 'X-Envelope-From: <ann.box@x.test>' 'X-Envelope-To: one@e2e.test' \
-    'X-Envelope-To: two@e2e.test' 'X-Envelope-To: hidden@e2e.test'
+  printf '%s\n' 'X-Envelope-From: <ann.box@x.test>' 'X-Envelope-To: <one@e2e.test>' \
+    'X-Envelope-To: <two@e2e.test>' 'X-Envelope-To: <hidden@e2e.test>'
   cat "$headers"
   printf '\nfirst line\r\nlast line\r\n\n\n'
 } >"$rest"

@@ -36,9 +36,12 @@ constexpr const char *kWhere = "mlfi_eom";
 // stays open: the end-of-file lock may be on it) at the end of the file,
 // which holds `before.st_size` bytes. A failed write is cut back while this
 // append may still write. Returns 1 when the whole record is in the file.
+// The copy is close-on-exec like every descriptor here: a command a Pipe
+// starts on another thread meanwhile must not inherit the mailbox, nor with
+// it the lock.
 int write_record(int fd, const struct stat &before, const char *path, const ActionEnv &env,
                  const MessageContext &msg) noexcept {
-  const int copy = dup(fd);
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   std::FILE *stream = copy >= 0 ? fdopen(copy, "a") : nullptr;
   if (stream == nullptr) {
     env.log.event(kWhere, "Could not connect stream to FD.", LOG_ERROR);

@@ -1,6 +1,7 @@
 // Maildir: the Maildir made on demand, one whole file per delivery under a
 // unique name, per-recipient Maildirs, each failure with its step and
-// nothing left behind, and hostile envelope addresses.
+// nothing left behind, hostile envelope addresses and links planted at
+// their names.
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,6 +1,8 @@
 // Store In: creating and appending, failures and their lines, per-recipient
-// files, waiting for another process's lock, undoing a failed write, hostile
-// envelope addresses, and many threads appending to one file.
+// files, waiting for another process's lock (one limit for queued appends, a
+// mailbox renamed over meanwhile), undoing a failed write, hostile envelope
+// addresses, links planted at their names, and many threads appending to
+// one file.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -25,6 +25,38 @@ struct Waiter {
   Waiter *next = nullptr;
 };
 
+// The right to write to one file, held by one append at a time and waited
+// for until a deadline. A flag under a condition variable rather than a
+// std::timed_mutex: the latter waits on the monotonic clock through
+// pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
+// test under it would report this lock as broken.
+class WriteTurn {
+ public:
+  bool try_lock_until(LockDeadline deadline) noexcept {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!free_.wait_until(guard, deadline, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  void lock() noexcept {
+    std::unique_lock<std::mutex> guard(mutex_);
+    free_.wait(guard, [this] { return !taken_; });
+    taken_ = true;
+  }
+  void unlock() noexcept {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      taken_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool taken_ = false;
+};
+
 }  // namespace
 
 struct FileLockEntry {
@@ -33,7 +65,7 @@ struct FileLockEntry {
   std::size_t users = 0;  // threads using the entry; guarded by registry_mutex
   FileLockEntry *next = nullptr;
 
-  std::timed_mutex writing;  // held by the one append that may write
+  WriteTurn writing;  // held by the one append that may write
   // Guarded by `state`:
   std::mutex state;
   std::condition_variable settled;
@@ -100,7 +132,7 @@ void sync_batch(FileLockEntry &entry, Waiter *batch, int fd, const char *path, i
     settle(batch, 1, 0);
     return;
   }
-  std::lock_guard<std::timed_mutex> no_writer(entry.writing);
+  std::lock_guard<WriteTurn> no_writer(entry.writing);
   state.lock();
   if (ftruncate(fd, batch->start) != 0) {
     // The records stay in the file; they are reported as failed all the same.

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "actions/action_support.h"
+#include "actions/safe_path.h"
 
 namespace {
 
@@ -24,6 +25,38 @@ struct Waiter {
   Waiter *next = nullptr;
 };
 
+// The right to write to one file, held by one append at a time and waited
+// for until a deadline. A flag under a condition variable rather than a
+// std::timed_mutex: the latter waits on the monotonic clock through
+// pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
+// test under it would report this lock as broken.
+class WriteTurn {
+ public:
+  bool try_lock_until(LockDeadline deadline) noexcept {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!free_.wait_until(guard, deadline, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  void lock() noexcept {
+    std::unique_lock<std::mutex> guard(mutex_);
+    free_.wait(guard, [this] { return !taken_; });
+    taken_ = true;
+  }
+  void unlock() noexcept {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      taken_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool taken_ = false;
+};
+
 }  // namespace
 
 struct FileLockEntry {
@@ -32,7 +65,7 @@ struct FileLockEntry {
   std::size_t users = 0;  // threads using the entry; guarded by registry_mutex
   FileLockEntry *next = nullptr;
 
-  std::mutex writing;  // held by the one append that may write
+  WriteTurn writing;  // held by the one append that may write
   // Guarded by `state`:
   std::mutex state;
   std::condition_variable settled;
@@ -53,28 +86,20 @@ constexpr int kQuickAttempts = 8;
 constexpr long kFirstSleepNs = 50'000;        // 50 us
 constexpr long kLongestSleepNs = 10'000'000;  // 10 ms
 
-long elapsed_ms(const timespec &since) noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1'000'000;
-}
-
 // An OFD write lock on the file behind `fd` from its current end on.
-int take_end_lock(int fd, long wait_limit_ms) noexcept {
+int take_end_lock(int fd, LockDeadline deadline) noexcept {
   struct flock lock{};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_END;
   lock.l_start = 0;
   lock.l_len = 0;  // however far the file grows
 
-  timespec started{};
-  clock_gettime(CLOCK_MONOTONIC, &started);
   long sleep_ns = kFirstSleepNs;
   for (int attempt = 0;; ++attempt) {
     // SEEK_END: every attempt locks from the end of the file as it is then.
     if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 1;
     if (errno != EAGAIN && errno != EACCES) return 0;
-    if (elapsed_ms(started) >= wait_limit_ms) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       errno = EAGAIN;
       return 0;
     }
@@ -96,17 +121,18 @@ void settle(Waiter *first, int outcome, int error) noexcept {
 // The sync of the records of `batch` (and of any written meanwhile), run by
 // one of their appends through `fd` without holding `state`. A failure cuts
 // the file back to before the oldest of them, once no append is writing.
-void sync_batch(FileLockEntry &entry, Waiter *batch, int fd, const char *path,
+void sync_batch(FileLockEntry &entry, Waiter *batch, int fd, const char *path, int dir,
                 std::unique_lock<std::mutex> &state) noexcept {
   state.unlock();
-  const bool synced = fdatasync(fd) == 0 && (batch->start != 0 || sync_parent_directory(path));
+  const bool synced = fdatasync(fd) == 0 &&
+                      (batch->start != 0 || (dir >= 0 ? sync_directory_at(dir) : sync_parent_directory(path)));
   const int error = errno != 0 ? errno : EIO;
   if (synced) {
     state.lock();
     settle(batch, 1, 0);
     return;
   }
-  std::lock_guard<std::mutex> no_writer(entry.writing);
+  std::lock_guard<WriteTurn> no_writer(entry.writing);
   state.lock();
   if (ftruncate(fd, batch->start) != 0) {
     // The records stay in the file; they are reported as failed all the same.
@@ -122,7 +148,7 @@ FileLockEntry *new_file_lock_entry() noexcept { return new (std::nothrow) FileLo
 
 void discard_file_lock_entry(FileLockEntry *spare) noexcept { delete spare; }
 
-FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare) noexcept {
+FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare, LockDeadline deadline) noexcept {
   FileLockEntry *entry = nullptr;
   {
     std::lock_guard<std::mutex> guard(registry_mutex);
@@ -139,12 +165,15 @@ FileLockEntry *acquire_file_lock(dev_t dev, ino_t ino, FileLockEntry *spare) noe
     ++entry->users;
   }
   delete spare;
-  // The entry cannot go away while `users` counts us.
-  entry->writing.lock();
-  return entry;
+  // The entry cannot go away while `users` counts us. The wait here counts
+  // against the append's one deadline, like the wait for other processes.
+  if (entry->writing.try_lock_until(deadline)) return entry;
+  release_file_lock(entry, false);
+  errno = EAGAIN;
+  return nullptr;
 }
 
-int lock_end_of_file(FileLockEntry *entry, int fd, long wait_limit_ms, bool &kept) noexcept {
+int lock_end_of_file(FileLockEntry *entry, int fd, LockDeadline deadline, bool &kept) noexcept {
   kept = false;
   {
     std::lock_guard<std::mutex> guard(entry->state);
@@ -157,14 +186,14 @@ int lock_end_of_file(FileLockEntry *entry, int fd, long wait_limit_ms, bool &kep
   }
   // Taken without `state`: while this thread may write, no record can start
   // waiting, and the appends that are done may leave meanwhile.
-  if (!take_end_lock(fd, wait_limit_ms)) return 0;
+  if (!take_end_lock(fd, deadline)) return 0;
   std::lock_guard<std::mutex> guard(entry->state);
   entry->locked_fd = fd;
   kept = true;
   return 1;
 }
 
-int sync_appended(FileLockEntry *entry, int fd, off_t start, const char *path) noexcept {
+int sync_appended(FileLockEntry *entry, int fd, off_t start, const char *path, int dir) noexcept {
   Waiter self;
   self.start = start;
   std::unique_lock<std::mutex> state(entry->state);
@@ -182,7 +211,7 @@ int sync_appended(FileLockEntry *entry, int fd, off_t start, const char *path) n
     Waiter *batch = entry->waiting;
     entry->waiting = entry->waiting_tail = nullptr;
     errno = 0;
-    sync_batch(*entry, batch, fd, path, state);
+    sync_batch(*entry, batch, fd, path, dir, state);
     entry->syncing = false;
     entry->settled.notify_all();
   }

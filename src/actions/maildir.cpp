@@ -24,7 +24,10 @@
 // synced into its parent. Once the file is in new/ it stays there, even when
 // syncing new/ fails: a reader may have taken it already.
 //
-// Placeholder values are made path-safe on expansion, as for Store In.
+// Placeholder values are made path-safe on expansion, as for Store In. When
+// the Maildir's name or a directory level above it is the sender's, each
+// of those names, and tmp/ and new/ inside, is opened without following a
+// link that root or the daemon's user did not make (safe_path.h).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -38,6 +41,7 @@
 
 #include "actions/action_support.h"
 #include "actions/actions.h"
+#include "actions/safe_path.h"
 #include "message/record.h"
 
 namespace {
@@ -76,8 +80,7 @@ const char *host_name() noexcept {
 
 std::atomic<unsigned long> deliveries{0};
 
-// The names of one delivery, relative to the Maildir: "tmp/<name>" and
-// "new/<name>".
+// The name of one delivery's file, in tmp/ and then in new/.
 class DeliveryName {
  public:
   // Gives the delivery the next unique name for a file of `size` bytes.
@@ -85,18 +88,13 @@ class DeliveryName {
     timeval now{};
     gettimeofday(&now, nullptr);
     const unsigned long counter = deliveries.fetch_add(1) + 1;
-    std::snprintf(in_tmp_, sizeof in_tmp_, "tmp/%lld.M%06ldP%ldQ%lu.%s,S=%" PRId64,
-                  static_cast<long long>(now.tv_sec), static_cast<long>(now.tv_usec), static_cast<long>(getpid()),
-                  counter, host_name(), size);
-    std::memcpy(in_new_, in_tmp_, sizeof in_new_);
-    std::memcpy(in_new_, "new", 3);
+    std::snprintf(name_, sizeof name_, "%lld.M%06ldP%ldQ%lu.%s,S=%" PRId64, static_cast<long long>(now.tv_sec),
+                  static_cast<long>(now.tv_usec), static_cast<long>(getpid()), counter, host_name(), size);
   }
-  const char *in_tmp() const noexcept { return in_tmp_; }
-  const char *in_new() const noexcept { return in_new_; }
+  const char *text() const noexcept { return name_; }
 
  private:
-  char in_tmp_[sizeof(HostName::text) + 96] = {};
-  char in_new_[sizeof(HostName::text) + 96] = {};
+  char name_[sizeof(HostName::text) + 96] = {};
 };
 
 int fail(const ActionEnv &env, const char *maildir, const char *step) noexcept {
@@ -104,6 +102,12 @@ int fail(const ActionEnv &env, const char *maildir, const char *step) noexcept {
   std::snprintf(after, sizeof after, "': %s.", step);
   log_error_naming(env.log, kWhere, "Could not deliver to maildir '", maildir, after);
   return 0;
+}
+
+void close_keeping_errno(int fd) noexcept {
+  const int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
 }
 
 // mkdirat that counts an existing entry as done. Sets `made` when it made one.
@@ -136,28 +140,53 @@ int open_maildir(const char *path) noexcept {
   return open(path, flags);
 }
 
-// The file in tmp/ under a fresh name, created exclusively; tmp/ is made
-// first when it is missing. Returns the descriptor, or -1 with `step`
-// naming what failed.
-int create_in_tmp(int maildir, std::int64_t size, DeliveryName &name, const char *&step) noexcept {
-  bool made = false;
-  name.next(size);
-  for (int attempt = 0; attempt < kNameAttempts;) {
-    const int fd = openat(maildir, name.in_tmp(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    if (errno == ENOENT && !made) {
-      made = true;
-      if (!make_subdirectories(maildir)) {
-        step = "create";
-        return -1;
-      }
-      continue;  // the same name again, in the made tmp/
+// The same for a Maildir whose name, or a directory level above it, is the
+// sender's: found name by name, no link followed but a trusted one
+// (safe_path.h).
+int open_senders_maildir(const char *path, std::size_t sender_from) noexcept {
+  PathParent parent;
+  if (!open_parent_safely(path, sender_from, parent)) return -1;
+  bool through_link = false;
+  int maildir = open_last_safely(parent, O_RDONLY | O_DIRECTORY, 0, through_link);
+  if (maildir < 0 && errno == ENOENT) {
+    bool made = false;
+    if (make_directory(parent.dir, parent.name, made) && (!made || sync_directory_at(parent.dir)))
+      maildir = open_last_safely(parent, O_RDONLY | O_DIRECTORY, 0, through_link);
+  }
+  close_keeping_errno(parent.dir);
+  return maildir;
+}
+
+// Opens the Maildir's subdirectory `name`, making the missing ones first when
+// it is missing (`make_failed` then set if that failed). In a Maildir of the
+// sender's a link there is followed only when it is trusted. Returns the
+// descriptor, or -1 with errno set.
+int open_subdirectory(int maildir, const char *name, bool senders, bool &make_failed) noexcept {
+  make_failed = false;
+  PathParent at;
+  at.dir = maildir;
+  std::memcpy(at.name, name, std::strlen(name) + 1);
+  for (bool made = false;; made = true) {
+    bool through_link = false;
+    const int dir = senders ? open_last_safely(at, O_RDONLY | O_DIRECTORY, 0, through_link)
+                            : openat(maildir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0 || errno != ENOENT || made) return dir;
+    if (!make_subdirectories(maildir)) {
+      make_failed = true;
+      return -1;
     }
-    if (errno != EEXIST || ++attempt == kNameAttempts) break;
+  }
+}
+
+// The file in tmp/ under a fresh name, created exclusively. Returns the
+// descriptor, or -1 with errno set.
+int create_in_tmp(int tmp, std::int64_t size, DeliveryName &name) noexcept {
+  name.next(size);
+  for (int attempt = 1;; ++attempt) {
+    const int fd = openat(tmp, name.text(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST || attempt == kNameAttempts) return fd;
     name.next(size);
   }
-  step = "write";
-  return -1;
 }
 
 // Writes the message to `fd`, syncs and closes it. Returns null, or the step
@@ -165,9 +194,7 @@ int create_in_tmp(int maildir, std::int64_t size, DeliveryName &name, const char
 const char *write_file(int fd, const MessageContext &msg, bool with_envelope) noexcept {
   std::FILE *stream = fdopen(fd, "w");
   if (stream == nullptr) {
-    const int saved_errno = errno;
-    close(fd);
-    errno = saved_errno;
+    close_keeping_errno(fd);
     return "write";
   }
   errno = 0;
@@ -181,46 +208,58 @@ const char *write_file(int fd, const MessageContext &msg, bool with_envelope) no
   return step;
 }
 
-// Links the file into new/; when new/ is missing it is made first. Returns
-// null, or the step that failed.
-const char *link_into_new(int maildir, const DeliveryName &name) noexcept {
-  if (linkat(maildir, name.in_tmp(), maildir, name.in_new(), 0) == 0) return nullptr;
-  if (errno != ENOENT) return "link";
-  if (!make_subdirectories(maildir)) return "create";
-  return linkat(maildir, name.in_tmp(), maildir, name.in_new(), 0) == 0 ? nullptr : "link";
+// Links the file into new/. Over NFS a link whose reply was lost is sent
+// again and then fails with EEXIST although it was made: the same file
+// under both names means it was. Returns whether it is linked.
+bool link_into_new(int tmp, int new_dir, const DeliveryName &name) noexcept {
+  if (linkat(tmp, name.text(), new_dir, name.text(), 0) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat in_tmp{}, in_new{};
+  if (fstatat(tmp, name.text(), &in_tmp, AT_SYMLINK_NOFOLLOW) == 0 &&
+      fstatat(new_dir, name.text(), &in_new, AT_SYMLINK_NOFOLLOW) == 0 && in_tmp.st_dev == in_new.st_dev &&
+      in_tmp.st_ino == in_new.st_ino)
+    return true;
+  errno = EEXIST;
+  return false;
 }
 
-// fsync of new/.
-bool sync_new(int maildir) noexcept {
-  const int dir = openat(maildir, "new", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
-  const bool synced = fsync(dir) == 0;
+// The steps after tmp/ and new/ are open. Returns null, or the step that
+// failed.
+const char *deliver_between(int tmp, int new_dir, std::int64_t size, bool with_envelope,
+                            const MessageContext &msg) noexcept {
+  DeliveryName name;
+  const int fd = create_in_tmp(tmp, size, name);
+  if (fd < 0) return "write";
+  const char *step = write_file(fd, msg, with_envelope);
+  if (step == nullptr && !link_into_new(tmp, new_dir, name)) step = "link";
+  // Linked or not, the tmp/ name goes: the message is in new/ or nowhere.
   const int saved_errno = errno;
-  close(dir);
+  unlinkat(tmp, name.text(), 0);
   errno = saved_errno;
-  return synced;
+  if (step != nullptr) return step;
+  return fsync(new_dir) == 0 ? nullptr : "sync";
 }
 
 // The steps after the Maildir is open. Returns null, or the step that failed.
-const char *deliver_into(int maildir, std::int64_t size, bool with_envelope, const MessageContext &msg) noexcept {
-  DeliveryName name;
-  const char *step = nullptr;
-  const int fd = create_in_tmp(maildir, size, name, step);
-  if (fd < 0) return step;
-  step = write_file(fd, msg, with_envelope);
-  if (step == nullptr) step = link_into_new(maildir, name);
-  // Linked or not, the tmp/ name goes: the message is in new/ or nowhere.
-  const int saved_errno = errno;
-  unlinkat(maildir, name.in_tmp(), 0);
-  errno = saved_errno;
-  if (step != nullptr) return step;
-  return sync_new(maildir) ? nullptr : "sync";
+const char *deliver_into(int maildir, bool senders, std::int64_t size, bool with_envelope,
+                         const MessageContext &msg) noexcept {
+  bool make_failed = false;
+  const int tmp = open_subdirectory(maildir, "tmp", senders, make_failed);
+  if (tmp < 0) return make_failed ? "create" : "write";
+  const int new_dir = open_subdirectory(maildir, "new", senders, make_failed);
+  if (new_dir < 0) {
+    close_keeping_errno(tmp);
+    return make_failed ? "create" : "link";
+  }
+  const char *step = deliver_between(tmp, new_dir, size, with_envelope, msg);
+  close_keeping_errno(new_dir);
+  close_keeping_errno(tmp);
+  return step;
 }
 
 // Delivers one file into the Maildir `path`. Returns 1 on success.
 int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, bool with_envelope, const ActionEnv &env,
                 const MessageContext &msg) noexcept {
-  (void)inserts;
   const std::size_t length = std::strlen(path);
   if (length == 0 || path[length - 1] == '/') {
     errno = EINVAL;
@@ -228,12 +267,11 @@ int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, boo
   }
   // Every later step works relative to the Maildir as opened here: one that
   // is renamed away meanwhile takes the delivery with it, whole.
-  const int maildir = open_maildir(path);
+  const bool senders = inserts.sender_from != Inserts::kNone;
+  const int maildir = senders ? open_senders_maildir(path, inserts.sender_from) : open_maildir(path);
   if (maildir < 0) return fail(env, path, "create");
-  const char *step = deliver_into(maildir, size, with_envelope, msg);
-  const int saved_errno = errno;
-  close(maildir);
-  errno = saved_errno;
+  const char *step = deliver_into(maildir, senders, size, with_envelope, msg);
+  close_keeping_errno(maildir);
   return step == nullptr ? 1 : fail(env, path, step);
 }
 

@@ -12,20 +12,30 @@
 // for a file that was empty before (one this append created, in particular)
 // its directory too, so that its name survives a crash as well; a failed
 // sync cuts the file back and fails every record it cut (file_lock.h).
+// Once the lock is taken, the append checks that its descriptor is still the
+// file at the path: a mail reader that rewrote the mailbox meanwhile renamed
+// a new file over it, and the append then starts again on that one. One
+// deadline, the record-lock wait limit from when the append starts, covers
+// all of its waiting; when it passes the lock line is logged (EAGAIN).
 //
 // Placeholder values are made path-safe on expansion: an envelope address
 // cannot add a directory level or climb out of the template's directory.
+// The names the sender's values make are opened without following a link
+// that root or the daemon's user did not make, and the file there must be a
+// regular file with no other name (safe_path.h).
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "actions/action_support.h"
 #include "actions/actions.h"
 #include "actions/file_lock.h"
+#include "actions/safe_path.h"
 #include "message/record.h"
 
 namespace {
@@ -36,9 +46,12 @@ constexpr const char *kWhere = "mlfi_eom";
 // stays open: the end-of-file lock may be on it) at the end of the file,
 // which holds `before.st_size` bytes. A failed write is cut back while this
 // append may still write. Returns 1 when the whole record is in the file.
+// The copy is close-on-exec like every descriptor here: a command a Pipe
+// starts on another thread meanwhile must not inherit the mailbox, nor with
+// it the lock.
 int write_record(int fd, const struct stat &before, const char *path, const ActionEnv &env,
                  const MessageContext &msg, bool with_envelope) noexcept {
-  const int copy = dup(fd);
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   std::FILE *stream = copy >= 0 ? fdopen(copy, "a") : nullptr;
   if (stream == nullptr) {
     env.log.event(kWhere, "Could not connect stream to FD.", LOG_ERROR);
@@ -66,43 +79,138 @@ int write_record(int fd, const struct stat &before, const char *path, const Acti
   return 0;
 }
 
-// Appends one record to the file that `path` names. Returns 1 on success.
-int store_one(const char *path, const Inserts &inserts, bool with_envelope, const ActionEnv &env,
-              const MessageContext &msg) noexcept {
-  (void)inserts;
+// The mailbox as this append opened it.
+struct Mailbox {
+  int fd = -1;
+  int dir = -1;  // the directory that holds it, when it was walked to
+  ~Mailbox() {
+    if (dir >= 0) close(dir);
+  }
+};
+
+// Opens the mailbox `path`: as the administrator wrote it when no name of it
+// is the sender's, else name by name (safe_path.h). A file reached without
+// a trusted link must be a regular file with one name: a hard link planted
+// at the sender's name would be another file of its own (EMLINK). Returns
+// false with errno set.
+bool open_mailbox(const char *path, std::size_t sender_from, Mailbox &box) noexcept {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  if (sender_from == Inserts::kNone) {
+    box.fd = open(path, kFlags, 0620);
+    return box.fd >= 0;
+  }
+  PathParent parent;
+  if (!open_parent_safely(path, sender_from, parent)) return false;
+  box.dir = parent.dir;
+  bool through_link = false;
+  // O_NONBLOCK: a FIFO planted at the name must not stop the append.
+  const int fd = open_last_safely(parent, kFlags | O_NONBLOCK | O_NOCTTY, 0620, through_link);
+  if (fd < 0) return false;
+  struct stat info{};
+  int refused = 0;
+  if (fstat(fd, &info) != 0) refused = errno;
+  else if (!through_link && !S_ISREG(info.st_mode)) refused = EINVAL;
+  else if (!through_link && info.st_nlink != 1) refused = EMLINK;
+  else if (!through_link && fcntl(fd, F_SETFL, O_APPEND) != 0) refused = errno;  // O_NONBLOCK off
+  if (refused != 0) {
+    close(fd);
+    errno = refused;
+    return false;
+  }
+  if (through_link) {
+    // The file is in another directory than the link: its name is synced
+    // through the path, as for a template without the sender's names.
+    close(box.dir);
+    box.dir = -1;
+  }
+  box.fd = fd;
+  return true;
+}
+
+// Whether `fd` is still the file at `path`, looked up the way it was opened:
+// a mail reader that rewrites a mailbox renames a new file over it, and an
+// append that waited for the reader's lock would land in the old one.
+bool still_at_path(int fd, const char *path, std::size_t sender_from) noexcept {
+  struct stat held{}, now{};
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0) return false;
+  if (sender_from == Inserts::kNone) {
+    if (stat(path, &now) != 0) return false;
+  } else {
+    PathParent parent;
+    if (!open_parent_safely(path, sender_from, parent)) return false;
+    bool through_link = false;
+    const int found = open_last_safely(parent, O_PATH, 0, through_link);
+    close(parent.dir);
+    if (found < 0) return false;
+    const bool known = fstat(found, &now) == 0;
+    close(found);
+    if (!known) return false;
+  }
+  return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+// One try at appending a record to `path`: 1 stored, 0 failed (logged), -1
+// the file at the path was replaced while this append waited for its lock.
+int append_once(const char *path, std::size_t sender_from, LockDeadline deadline, const ActionEnv &env,
+                const MessageContext &msg, bool with_envelope) noexcept {
   FileLockEntry *spare = new_file_lock_entry();
   if (spare == nullptr) {
     env.log.event(kWhere, "file lock", LOG_NO_MEMORY);
     return 0;
   }
-  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0620);
+  Mailbox box;
   struct stat identity{};
-  if (fd < 0 || fstat(fd, &identity) != 0) {
+  if (!open_mailbox(path, sender_from, box) || fstat(box.fd, &identity) != 0) {
     log_error_naming(env.log, kWhere, "Could not open file '", path, "'.");
-    if (fd >= 0) close(fd);
+    if (box.fd >= 0) close(box.fd);
     discard_file_lock_entry(spare);
     return 0;
   }
-  FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino, spare);
+  const int fd = box.fd;
+  FileLockEntry *file_lock = acquire_file_lock(identity.st_dev, identity.st_ino, spare, deadline);
+  if (file_lock == nullptr) {
+    log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
+    close(fd);
+    return 0;
+  }
 
   int stored = 0;
   bool writing = true;  // this append may still write
   bool kept = false;    // the entry keeps `fd` for the end-of-file lock
   struct stat before{};
-  if (!lock_end_of_file(file_lock, fd, env.record_lock_wait_ms, kept) || fstat(fd, &before) != 0) {
+  if (!lock_end_of_file(file_lock, fd, deadline, kept) || fstat(fd, &before) != 0) {
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
+  } else if (!still_at_path(fd, path, sender_from)) {
+    stored = -1;
   } else if (write_record(fd, before, path, env, msg, with_envelope) != 0) {
     // A device or a FIFO has nothing to sync.
     stored = 1;
     if (S_ISREG(before.st_mode)) {
       writing = false;
-      stored = sync_appended(file_lock, fd, before.st_size, path);
+      stored = sync_appended(file_lock, fd, before.st_size, path, box.dir);
       if (stored == 0) log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
     }
   }
   release_file_lock(file_lock, writing);
   if (!kept) close(fd);
   return stored;
+}
+
+// Appends one record to the file that `path` names. Returns 1 on success.
+// The append has one deadline, from now on, for its turn in the process,
+// other processes' locks and any new try after a mailbox was replaced.
+int store_one(const char *path, const Inserts &inserts, bool with_envelope, const ActionEnv &env,
+              const MessageContext &msg) noexcept {
+  const LockDeadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(env.record_lock_wait_ms);
+  for (;;) {
+    const int stored = append_once(path, inserts.sender_from, deadline, env, msg, with_envelope);
+    if (stored >= 0) return stored;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      errno = EAGAIN;
+      log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
+      return 0;
+    }
+  }
 }
 
 }  // namespace

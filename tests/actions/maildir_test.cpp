@@ -1,6 +1,7 @@
 // Maildir: the Maildir made on demand, one whole file per delivery under a
 // unique name, per-recipient Maildirs, each failure with its step and
-// nothing left behind, and hostile envelope addresses.
+// nothing left behind, hostile envelope addresses and links planted at
+// their names.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "actions/actions.h"
 #include "support/milter_helpers.h"
+#include "support/process.h"
 
 namespace {
 
@@ -149,6 +151,43 @@ TEST(Maildir, HostileAddressesStayInTheParent) {
     EXPECT_EQ(TempDir::entries_of(dir / ("box/" + name)), (std::vector<std::string>{"cur", "new", "tmp"})) << name;
   }
   EXPECT_FALSE(file_exists("/tmp/escaped@x"));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+// A local user who may write the directory plants links where senders name
+// the Maildir, or its tmp/ in a Maildir of theirs; the administrator's links
+// (root's or the daemon's user's) keep working.
+TEST(Maildir, LinksAtSenderNamesAreFollowedOnlyWhenTrusted) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root to give a link to another user";
+  TempDir dir;
+  mkdir((dir / "spool").c_str(), 0755);
+  mkdir((dir / "elsewhere").c_str(), 0755);
+  mkdir((dir / "spool/owner").c_str(), 0755);
+  const auto plant = [&](const std::string &to, const std::string &name, uid_t owner) {
+    ASSERT_EQ(symlink(to.c_str(), (dir / name).c_str()), 0);
+    ASSERT_EQ(lchown((dir / name).c_str(), owner, owner), 0);
+  };
+  plant("../elsewhere", "spool/victim", 65534);
+  plant("../../elsewhere", "spool/owner/tmp", 65534);
+  plant("../elsewhere", "spool/alias", 0);
+  struct Case {
+    std::string from;
+    const char *want_step;  // null: delivered
+  };
+  const Case cases[] = {{"victim@x", "create"}, {"owner@x", "write"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.from);
+    LogCapture log;
+    EXPECT_EQ(deliver(log.log, dir / "spool/%FROM.USER%", {}, c.from), 0);
+    const std::string path = dir / ("spool/" + c.from.substr(0, c.from.find('@')));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{error_line(
+                               "ActionMaildir", "Could not deliver to maildir '" + path + "': " + c.want_step + ".", ELOOP)});
+  }
+  EXPECT_TRUE(TempDir::entries_of(dir / "elsewhere").empty());
+
+  LogCapture log;
+  EXPECT_EQ(deliver(log.log, dir / "spool/%FROM.USER%", {}, "alias@x"), 1);
+  EXPECT_EQ(TempDir::entries_of(dir / "elsewhere/new").size(), 1u);
   EXPECT_TRUE(log.lines().empty());
 }
 

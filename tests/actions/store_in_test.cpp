@@ -1,6 +1,8 @@
 // Store In: creating and appending, failures and their lines, per-recipient
-// files, waiting for another process's lock, undoing a failed write, hostile
-// envelope addresses, and many threads appending to one file.
+// files, waiting for another process's lock (one limit for queued appends, a
+// mailbox renamed over meanwhile), undoing a failed write, hostile envelope
+// addresses, links planted at their names, and many threads appending to
+// one file.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include "actions/actions.h"
 #include "actions/file_lock.h"
 #include "support/milter_helpers.h"
+#include "support/process.h"
 
 namespace {
 
@@ -228,6 +231,146 @@ TEST(StoreIn, GivesUpWhenTheLockIsNeverReleased) {
             std::vector<std::string>{error_line("mlfi_eom", "Could not get write lock on '" + path + "'.", EAGAIN)});
   EXPECT_EQ(read_file(path), "");
   EXPECT_EQ(file_lock_entries(), 0u);
+}
+
+// A mail reader that compacts the mailbox: under a classic lock it writes a
+// new copy next to it and renames that over the mailbox, then lets go.
+TEST(StoreIn, AnAppendThatWaitedLandsInTheMailboxThatReplacedTheOld) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir / "mbox";
+  write_file(path, "old contents\n");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    close(ready[0]);
+    const int fd = open(path.c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_SETLKW, &lock) != 0) _exit(2);
+    if (write(ready[1], "x", 1) != 1) _exit(3);
+    usleep(300 * 1000);
+    write_file(dir / "mbox.new", "compacted\n");
+    if (rename((dir / "mbox.new").c_str(), path.c_str()) != 0) _exit(4);
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(store(action_env(log.log, kWhen), path).result, 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(reader, &status, 0), reader);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_file(path), "compacted\n" + record_for());
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(file_lock_entries(), 0u);
+}
+
+// Messages that queue in the process behind one waiting for another
+// process's lock share its limit: each append has one deadline for all its
+// waiting, so they are all answered after about the limit, not one limit
+// after the other.
+TEST(StoreIn, QueuedAppendsGiveUpTogetherAtTheLimit) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir / "mbox";
+  LockHolder holder(path, 10000, "late\n");
+  ActionEnv env = action_env(log.log, kWhen);
+  env.record_lock_wait_ms = 500;
+  constexpr int kThreads = 3;
+  std::vector<std::unique_ptr<MessageContext>> messages;
+  for (int t = 0; t < kThreads; ++t) {
+    messages.push_back(make_message("ann@x", {}, "Hello\n"));
+    complete_record_size(*messages.back(), kWhen);
+  }
+  StandaloneAction a(ACTION_STORE_IN, path);
+  std::vector<int> results(kThreads, -1);
+  std::vector<std::chrono::steady_clock::duration> took(kThreads);
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      results[static_cast<size_t>(t)] = ActionStoreIn(*a.action, env, *messages[static_cast<size_t>(t)]);
+      took[static_cast<size_t>(t)] = std::chrono::steady_clock::now() - started;
+    });
+  for (auto &thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    SCOPED_TRACE(t);
+    EXPECT_EQ(results[static_cast<size_t>(t)], 0);
+    EXPECT_GE(took[static_cast<size_t>(t)], std::chrono::milliseconds(450));
+    EXPECT_LT(took[static_cast<size_t>(t)], std::chrono::milliseconds(1500));
+  }
+  const std::string want = error_line("mlfi_eom", "Could not get write lock on '" + path + "'.", EAGAIN);
+  EXPECT_EQ(log.lines(), std::vector<std::string>(kThreads, want));
+  EXPECT_EQ(read_file(path), "");
+  EXPECT_EQ(file_lock_entries(), 0u);
+}
+
+// A local user who may write the spool directory plants links at names
+// that senders choose. Links are followed only when root or the daemon's
+// user made them; a file with a second name is refused.
+class StoreInPlantedLinks : public testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir((dir / "spool").c_str(), 0755);
+    mkdir((dir / "elsewhere").c_str(), 0755);
+    write_file(dir / "target", "precious\n");
+  }
+  // Makes `name` a symbolic link to `to`, owned by nobody when `planted`.
+  void link(const std::string &to, const std::string &name, bool planted) {
+    ASSERT_EQ(symlink(to.c_str(), (dir / name).c_str()), 0);
+    if (planted) {
+      ASSERT_EQ(lchown((dir / name).c_str(), 65534, 65534), 0);
+    }
+  }
+  int store_from(const std::string &path_template, const std::string &from) {
+    return store(action_env(log.log, kWhen), dir / path_template, from).result;
+  }
+  void expect_refused(const std::string &path, int error) {
+    EXPECT_EQ(log.lines(), std::vector<std::string>{error_line("mlfi_eom", "Could not open file '" + path + "'.", error)});
+    EXPECT_EQ(read_file(dir / "target"), "precious\n");
+  }
+  LogCapture log;
+  TempDir dir;
+};
+
+TEST_F(StoreInPlantedLinks, HardLinkAtTheSendersNameIsRefused) {
+  ASSERT_EQ(::link((dir / "target").c_str(), (dir / "spool/victim").c_str()), 0);
+  EXPECT_EQ(store_from("spool/%FROM.USER%", "victim@x"), 0);
+  expect_refused(dir / "spool/victim", EMLINK);
+}
+
+TEST_F(StoreInPlantedLinks, AnotherUsersLinkIsNotFollowed) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root to give a link to another user";
+  link("../target", "spool/victim", true);
+  EXPECT_EQ(store_from("spool/%FROM.USER%", "victim@x"), 0);
+  expect_refused(dir / "spool/victim", ELOOP);
+}
+
+TEST_F(StoreInPlantedLinks, AnotherUsersLinkAsADirectoryLevelIsNotFollowed) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root to give a link to another user";
+  link("../elsewhere", "spool/x", true);
+  EXPECT_EQ(store_from("spool/%FROM.DOMAIN%/box", "victim@x"), 0);
+  expect_refused(dir / "spool/x/box", ELOOP);
+  EXPECT_TRUE(TempDir::entries_of(dir / "elsewhere").empty());
+}
+
+// The administrator's links (the daemon's user's or root's) keep working,
+// and paths the sender has no say in are opened as written.
+TEST_F(StoreInPlantedLinks, TrustedLinksAndLiteralPathsAreFollowed) {
+  link("../target", "spool/alias", false);
+  link("../elsewhere", "spool/y", false);
+  link("target", "literal", true);
+  EXPECT_EQ(store_from("spool/%FROM.USER%", "alias@x"), 1);
+  EXPECT_EQ(store_from("spool/%FROM.DOMAIN%/box", "ann@y"), 1);
+  EXPECT_EQ(store_from("literal", "ann@x"), 1);
+  EXPECT_EQ(store(action_env(log.log, kWhen), "/dev/null", "ann@x").result, 1);
+  EXPECT_EQ(read_file(dir / "target"), "precious\n" + record_for("alias@x") + record_for("ann@x"));
+  EXPECT_EQ(read_file(dir / "elsewhere/box"), record_for("ann@y"));
+  EXPECT_TRUE(log.lines().empty());
 }
 
 // A write that hits the file size limit: the file is cut back to what it was.

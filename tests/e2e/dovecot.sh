@@ -39,8 +39,7 @@ log_path = $DOVECOT_DIR/dovecot.log
 protocols = lmtp
 listen = 127.0.0.1
 ssl = no
-shutdown_clients = yes
-auth_mechanisms = plain
+# Dovecot wants a passdb even where nobody logs in.
 passdb {
   driver = static
   args = nopassword=y
@@ -57,9 +56,6 @@ service lmtp {
   inet_listener lmtp {
     address = 127.0.0.1
     port = $DOVECOT_PORT
-  }
-  unix_listener lmtp {
-    mode = 0600
   }
 }
 EOF

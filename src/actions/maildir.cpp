@@ -12,7 +12,8 @@
 //
 // The steps, each named in the ERROR line of its failure
 // "Could not deliver to maildir '<path>': <step>.":
-//   create  a missing Maildir is made (mode 0700; its parent must exist),
+//   create  a missing Maildir is made (mode 0700; its parent must exist,
+//           or With Create makes the missing levels above it, mode 0750),
 //           and whichever of tmp, new and cur are missing when tmp/ or new/
 //           is. An expanded path that is empty or ends in "/" (a
 //           placeholder that gave nothing) would make the parent the
@@ -288,6 +289,8 @@ int ActionMaildir(const Action &action, const ActionEnv &env, const MessageConte
       errno = EINVAL;
       return fail(env, target.text, "create");
     }
+    if ((action.with & WITH_CREATE) != 0 && !make_missing_directories(target.text, target.inserts.sender_from))
+      return fail(env, target.text, "create");
     return deliver_one(target.text, target.inserts, size, with_envelope, env, msg);
   });
 }

@@ -162,6 +162,59 @@ int open_last_safely(const PathParent &parent, int flags, mode_t mode, bool &thr
   return followed;
 }
 
+namespace {
+
+// Makes the directory `name` in `dir` with mode 0750 exactly and syncs it
+// into `dir`. A directory someone else made first counts as made.
+bool make_directory_level(int dir, const char *name) noexcept {
+  if (mkdirat(dir, name, 0750) != 0) return errno == EEXIST;
+  // The umask took bits away: give them back on the directory itself, not
+  // through whatever may have replaced its name.
+  const int made = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (made < 0) return false;
+  const bool fixed = fchmod(made, 0750) == 0;
+  close_keeping_errno(made);
+  return fixed && sync_directory_at(dir);
+}
+
+}  // namespace
+
+bool make_missing_directories(const char *path, std::size_t sender_from) noexcept {
+  const std::size_t length = std::strlen(path);
+  if (length >= PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  const char *last_slash = std::strrchr(path, '/');
+  if (last_slash == nullptr) return true;  // a name in the working directory
+  const std::size_t last = static_cast<std::size_t>(last_slash - path) + 1;
+  int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  for (std::size_t at = path[0] == '/' ? 1 : 0; at < last;) {
+    const char *slash = std::strchr(path + at, '/');
+    const std::size_t name_length = static_cast<std::size_t>(slash - (path + at));
+    char name[NAME_MAX + 1];
+    if (!copy_name(path + at, name_length, name)) {
+      close_keeping_errno(dir);
+      return false;
+    }
+    const bool senders = sender_from != static_cast<std::size_t>(-1) && at + name_length >= sender_from;
+    at += name_length + 1;
+    if (name_length == 0) continue;  // "//"
+    int next = -1;
+    for (bool tried = false;; tried = true) {
+      next = senders ? open_directory_level(dir, name) : openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (next >= 0 || errno != ENOENT || tried) break;
+      if (!make_directory_level(dir, name)) break;
+    }
+    close_keeping_errno(dir);
+    if (next < 0) return false;
+    dir = next;
+  }
+  close(dir);
+  return true;
+}
+
 bool sync_directory_at(int dir) noexcept {
   // An O_PATH descriptor cannot be synced; one opened from it can.
   const int readable = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

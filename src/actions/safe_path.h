@@ -40,6 +40,15 @@ bool open_parent_safely(const char *path, std::size_t sender_from, PathParent &p
 // Returns the descriptor, or -1 with errno set.
 int open_last_safely(const PathParent &parent, int flags, mode_t mode, bool &through_link) noexcept;
 
+// Makes the missing directory levels of `path` (every name before its last),
+// like mkdir -p: each with mode 0750 whatever the umask, synced into the
+// directory that holds it. The names from the one holding `sender_from` on
+// (Inserts::kNone: none) are looked up as above, so no link there is
+// followed but a trusted one. A level that another thread or process makes
+// meanwhile counts as made; one that exists and is not a directory fails
+// with ENOTDIR. Returns false with errno set; the levels made stay.
+bool make_missing_directories(const char *path, std::size_t sender_from) noexcept;
+
 // fsync of the directory `dir` (which may be an O_PATH descriptor). Returns
 // false with errno set.
 bool sync_directory_at(int dir) noexcept;

@@ -22,7 +22,8 @@
 // cannot add a directory level or climb out of the template's directory.
 // The names the sender's values make are opened without following a link
 // that root or the daemon's user did not make, and the file there must be a
-// regular file with no other name (safe_path.h).
+// regular file with no other name (safe_path.h). With Create, the missing
+// directories of the path are made first (mode 0750, each synced).
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -221,6 +222,10 @@ int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageConte
     if (target.inserts.empty_at_component_start) {
       // A placeholder that gave nothing would make another path of it.
       errno = EINVAL;
+      log_error_naming(env.log, kWhere, "Could not open file '", target.text, "'.");
+      return 0;
+    }
+    if ((action.with & WITH_CREATE) != 0 && !make_missing_directories(target.text, target.inserts.sender_from)) {
       log_error_naming(env.log, kWhere, "Could not open file '", target.text, "'.");
       return 0;
     }

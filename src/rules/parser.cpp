@@ -463,9 +463,16 @@ int read_with_clause(Reader &r, Action &action) noexcept {
     }
     word[length] = '\0';
     if (ch != EOF) r.unget(ch);
-    if (!is_word(word, "envelope"))
-      return fail_format(r, "Parsing error - line %d: expected Envelope after With, found \"%s\"\n", r.line, word);
-    action.with |= WITH_ENVELOPE;
+    // Pipe has no directories to make.
+    const bool may_create = action.kind != ACTION_PIPE;
+    if (is_word(word, "envelope")) {
+      action.with |= WITH_ENVELOPE;
+    } else if (may_create && is_word(word, "create")) {
+      action.with |= WITH_CREATE;
+    } else {
+      return fail_format(r, "Parsing error - line %d: expected %s after With, found \"%s\"\n", r.line,
+                         may_create ? "Create or Envelope" : "Envelope", word);
+    }
     ch = skip_blanks(r);
     if (ch != 'A' && ch != 'a') {
       if (ch != EOF) r.unget(ch);

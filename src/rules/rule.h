@@ -69,6 +69,7 @@ enum ActionType : std::uint32_t {
 // Action::with: the modifiers of an action's With clause.
 enum : std::uint32_t {
   WITH_ENVELOPE = 1,  // the copy starts with the envelope: X-Envelope-From and X-Envelope-To lines
+  WITH_CREATE = 2,    // Store In, Maildir: the missing directories of the path are made
 };
 
 // TemplatePiece::kind: what is inserted after the piece's literal.

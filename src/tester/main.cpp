@@ -431,6 +431,14 @@ void print_recipient_request(const char *text) noexcept {
   else std::printf(" (would add recipient '%s')", text);
 }
 
+// The With clause of an action, as " (with create and envelope)".
+void print_modifiers(const Action &action) noexcept {
+  const bool create = (action.with & WITH_CREATE) != 0;
+  const bool envelope = (action.with & WITH_ENVELOPE) != 0;
+  if (!create && !envelope) return;
+  std::printf(" (with %s%s%s)", create ? "create" : "", create && envelope ? " and " : "", envelope ? "envelope" : "");
+}
+
 // Shows what each matching rule would do; with --run, runs its Store In,
 // Maildir and Pipe actions through the daemon's own code (Add Header and Add
 // Recipient need an MTA).
@@ -465,7 +473,7 @@ class ShowDelivery final : public Delivery {
       std::printf("  %s '%s'", kind.label, target.text);
       if (action.kind == ACTION_ADD_HEADER) print_header_request(target.text);
       if (action.kind == ACTION_ADD_RECIPIENT) print_recipient_request(target.text);
-      if ((action.with & WITH_ENVELOPE) != 0) std::fputs(" (with envelope)", stdout);
+      print_modifiers(action);
       std::fputc('\n', stdout);
       return 1;
     });

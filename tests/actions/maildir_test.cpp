@@ -74,6 +74,26 @@ TEST(Maildir, WithEnvelopeNamesTheWholeEnvelope) {
   EXPECT_EQ(names[0].substr(names[0].rfind(",S=") + 3), std::to_string(want.size()));
 }
 
+// With Create: the levels above the Maildir are made 0750, the Maildir 0700
+// as without it; without it the missing parent fails as before.
+TEST(Maildir, WithCreateMakesTheLevelsAbove) {
+  LogCapture log;
+  TempDir dir;
+  StandaloneAction a(ACTION_MAILDIR, dir / "lists/%FROM.DOMAIN%/%FROM.USER%");
+  auto msg = make_message("ann@x", {}, "Hello\r\n");
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 0);
+  a.action->with = WITH_CREATE;
+  const mode_t old_umask = umask(027);
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 1);
+  umask(old_umask);
+  EXPECT_EQ(mode_of(dir / "lists"), "750");
+  EXPECT_EQ(mode_of(dir / "lists/x"), "750");
+  EXPECT_EQ(mode_of(dir / "lists/x/ann"), "700");
+  EXPECT_EQ(TempDir::entries_of(dir / "lists/x/ann/new").size(), 1u);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{error_line(
+                             "ActionMaildir", "Could not deliver to maildir '" + dir / "lists/x/ann" + "': create.", ENOENT)});
+}
+
 TEST(Maildir, OneMaildirPerMatchedRecipientWithItsTrace) {
   LogCapture log;
   TempDir dir;

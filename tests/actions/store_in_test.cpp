@@ -15,6 +15,7 @@
 #include <csignal>
 #include <map>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -371,6 +372,55 @@ TEST_F(StoreInPlantedLinks, TrustedLinksAndLiteralPathsAreFollowed) {
   EXPECT_EQ(read_file(dir / "target"), "precious\n" + record_for("alias@x") + record_for("ann@x"));
   EXPECT_EQ(read_file(dir / "elsewhere/box"), record_for("ann@y"));
   EXPECT_TRUE(log.lines().empty());
+}
+
+// With Create: the missing levels are made 0750 whatever the umask, a name on
+// the way that is not a directory fails, and a planted link at a level the
+// sender names is not followed to make directories elsewhere.
+TEST_F(StoreInPlantedLinks, WithCreateMakesTheMissingDirectories) {
+  const auto store_created = [&](const std::string &path_template, const std::string &from) {
+    StandaloneAction a(ACTION_STORE_IN, dir / path_template);
+    a.action->with = WITH_CREATE;
+    auto msg = make_message(from, {});
+    complete_record_size(*msg, kWhen);
+    return ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg);
+  };
+  const mode_t old_umask = umask(077);
+  EXPECT_EQ(store_created("new/%FROM.DOMAIN%/%FROM.USER%", "ann@x"), 1);
+  umask(old_umask);
+  EXPECT_EQ(read_file(dir / "new/x/ann"), record_for("ann@x"));
+  struct stat info {};
+  for (const char *level : {"new", "new/x"}) {
+    ASSERT_EQ(stat((dir / level).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u) << level;
+  }
+  EXPECT_EQ(store_created("target/box", "ann@x"), 0);
+  expect_refused(dir / "target/box", ENOTDIR);
+  if (!running_as_root()) return;
+  link("../elsewhere", "spool/planted", true);
+  EXPECT_EQ(store_created("spool/%FROM.DOMAIN%/more/box", "ann@planted"), 0);
+  EXPECT_EQ(log.lines().back(), error_line("mlfi_eom", "Could not open file '" + dir / "spool/planted/more/box" + "'.", ELOOP));
+  EXPECT_TRUE(TempDir::entries_of(dir / "elsewhere").empty());
+}
+
+// Many appends making the same directories at once all succeed.
+TEST(StoreIn, WithCreateFromManyThreadsAtOnce) {
+  LogCapture log;
+  TempDir dir;
+  StandaloneAction a(ACTION_STORE_IN, dir / "a/b/c/%FROM.USER%");
+  a.action->with = WITH_CREATE;
+  auto msg = make_message("ann@x", {});
+  complete_record_size(*msg, kWhen);
+  std::vector<std::thread> threads;
+  std::atomic<int> stored{0};
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&] { stored += ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg); });
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(stored.load(), 8);
+  EXPECT_TRUE(log.lines().empty());
+  std::string want;
+  for (int i = 0; i < 8; ++i) want += record_for();
+  EXPECT_EQ(read_file(dir / "a/b/c/ann"), want);
 }
 
 // A write that hits the file size limit: the file is cut back to what it was.

@@ -250,6 +250,7 @@ quorvane.rules.5	Parsing error - expected Add Header
 quorvane.rules.5	Parsing error - expected Halt
 quorvane.rules.5	Parsing error - expected Pipe
 quorvane.rules.5	Parsing error - expected Store In
+quorvane.rules.5	Parsing error - line %d: expected Create or Envelope after With, found "%s"
 quorvane.rules.5	Parsing error - line %d: expected Envelope after With, found "%s"
 quorvane.rules.5	Parsing error - expected at least one action
 quorvane.rules.5	Parsing error - expected , or ; Be aware that the config file format now requires rules to end in ";", so your config file may be out of date

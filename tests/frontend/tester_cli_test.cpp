@@ -131,13 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         ShowCase{"AddRecipientAndWithEnvelope",
                  "{ To is bob@example.org } Add Recipient \"%ALLTO.USER%+j@a.test\", Add Recipient \"%SENDER%\", "
-                 "Maildir /srv/j With Envelope, Pipe \"cat\" with envelope;",
+                 "Maildir /srv/j With Envelope, Pipe \"cat\" with envelope, Store In /srv/x with envelope and create;",
                  {},
                  std::string(kHeaderEnvelope) +
                      "rule 1: matched\n"
                      "  Add Recipient 'bob+j@a.test' (would add recipient 'bob+j@a.test')\n"
                      "  Add Recipient '' (empty: nothing is added)\n"
-                     "  Maildir '/srv/j' (with envelope)\n  Pipe 'cat' (with envelope)\n",
+                     "  Maildir '/srv/j' (with envelope)\n  Pipe 'cat' (with envelope)\n"
+                     "  Store In '/srv/x' (with create and envelope)\n",
                  0},
         ShowCase{"HostileValues", "{ Match all } Store In \"/srv/%FROM.USER%\", Pipe \"deliver %FROM%\";",
                  {"--from", "../etc/x;rm -rf $HOME@evil", "--to", "x@y"},

@@ -99,6 +99,7 @@ std::string describe(const RuleList &rules) {
       text += kind_letter(action->kind);
       if (action->each_recipient) text += "*";
       if (action->with & WITH_ENVELOPE) text += "+envelope";
+      if (action->with & WITH_CREATE) text += "+create";
       text += "[" + unparse(*action) + "]";
       EXPECT_EQ(action->literal_length, template_literal_length(action->pieces.head.get()));
     }
@@ -470,8 +471,11 @@ TEST(RuleParser, AddRecipientAndWithEnvelope) {
       {"{ Match all } Add Header \"X: y\" With Envelope;"sv, kCommaOrSemicolon},
       {"{ Match all } Add Recipient x With Envelope;"sv, kCommaOrSemicolon},
       // A modifier that is not one, with its line.
-      {"{ Match all }\n Store In x With Envelop;"sv, "Parsing error - line 2: expected Envelope after With, found \"Envelop\"\n"},
-      {"{ Match all } Maildir x With Envelope and\n\n Create;"sv,
+      {"{ Match all } Store In /j With Create and Envelope, Maildir /m WITH create;"sv,
+       "([Always True] ) S+envelope+create[/j] M+create[/m];"},
+      {"{ Match all }\n Store In x With Envelop;"sv,
+       "Parsing error - line 2: expected Create or Envelope after With, found \"Envelop\"\n"},
+      {"{ Match all } Pipe x With Envelope and\n\n Create;"sv,
        "Parsing error - line 3: expected Envelope after With, found \"Create\"\n"},
       {"{ Match all } Pipe x With ;"sv, "Parsing error - line 1: expected Envelope after With, found \"\"\n"},
   };

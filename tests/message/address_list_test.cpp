@@ -93,17 +93,4 @@ TEST(AddressList, ReadsOnlyTheGivenLength) {
   EXPECT_EQ(addresses_of(std::string("a\0b@x", 5)), (Addresses{"b@x"})) << "a NUL separates as a blank";
 }
 
-// The function-pointer form, as a C-style caller would use it.
-bool count_address(void *context, const char *, std::size_t) noexcept {
-  ++*static_cast<int *>(context);
-  return true;
-}
-
-TEST(AddressList, TakesAFunctionPointerAndContext) {
-  int count = 0;
-  const char value[] = "a@x, g: b@y, c@z;";
-  EXPECT_EQ(for_each_address(value, sizeof value - 1, count_address, &count), nullptr);
-  EXPECT_EQ(count, 3);
-}
-
 }  // namespace

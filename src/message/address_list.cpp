@@ -84,6 +84,7 @@ class AddressReader {
   // joins make a phrase, a display name without brackets: the earlier ones
   // are dropped, so the last run of joined words is the address.
   void begin_word(char first) noexcept {
+    if (closed_) return;
     if (!in_brackets_ && separated_ && length_out_ > 0 && !joins(out_[length_out_ - 1]) && !joins(first))
       length_out_ = 0;
     separated_ = false;

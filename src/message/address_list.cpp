@@ -36,47 +36,47 @@ class AddressReader {
       return true;
     }
     switch (ch) {
-    case '(': skip_comment(); return true;
-    case '"': read_quoted(); return true;
-    case '[': read_literal(); return true;
-    case '<':  // a display name before it is dropped; a second pair replaces the first
-      restart();
-      bracketed_ = true;
-      in_brackets_ = true;
-      ++at_;
-      return true;
-    case '>':
-      if (in_brackets_) {
-        in_brackets_ = false;
-        closed_ = true;
-      }
-      ++at_;
-      return true;
-    case ':':
-      ++at_;
-      if (!in_brackets_) {
-        restart();  // what came before was a group's name
-      } else if (route_) {
-        length_out_ = 0;  // <@relay,@relay:user@domain>: the route is dropped
-        route_ = false;
-      } else {
-        put(ch);
-      }
-      return true;
-    case ',':
-    case ';':
-      ++at_;
-      if (in_brackets_) {  // a source route's list, or an unclosed bracket
-        put(ch);
+      case '(': skip_comment(); return true;
+      case '"': read_quoted(); return true;
+      case '[': read_literal(); return true;
+      case '<':  // a display name before it is dropped; a second pair replaces the first
+        restart();
+        bracketed_ = true;
+        in_brackets_ = true;
+        ++at_;
         return true;
-      }
-      return emit();
-    default:
-      begin_word(ch);
-      if (in_brackets_ && length_out_ == 0 && ch == '@') route_ = true;
-      put(ch);
-      ++at_;
-      return true;
+      case '>':
+        if (in_brackets_) {
+          in_brackets_ = false;
+          closed_ = true;
+        }
+        ++at_;
+        return true;
+      case ':':
+        ++at_;
+        if (!in_brackets_) {
+          restart();  // what came before was a group's name
+        } else if (route_) {
+          length_out_ = 0;  // <@relay,@relay:user@domain>: the route is dropped
+          route_ = false;
+        } else {
+          put(ch);
+        }
+        return true;
+      case ',':
+      case ';':
+        ++at_;
+        if (in_brackets_) {  // a source route's list, or an unclosed bracket
+          put(ch);
+          return true;
+        }
+        return emit();
+      default:
+        begin_word(ch);
+        if (in_brackets_ && length_out_ == 0 && ch == '@') route_ = true;
+        put(ch);
+        ++at_;
+        return true;
     }
   }
 
@@ -103,9 +103,12 @@ class AddressReader {
     std::size_t depth = 1;
     for (++at_; at_ < length_ && depth > 0; ++at_) {
       const char ch = value_[at_];
-      if (ch == '\\' && at_ + 1 < length_) ++at_;
-      else if (ch == '(') ++depth;
-      else if (ch == ')') --depth;
+      if (ch == '\\' && at_ + 1 < length_)
+        ++at_;
+      else if (ch == '(')
+        ++depth;
+      else if (ch == ')')
+        --depth;
     }
     separated_ = true;
   }

@@ -16,8 +16,9 @@
 // A mailbox without "@" (postmaster) is handed out as it is. Angle brackets
 // with no address in them (<>, the null sender of a Return-Path) give the
 // empty address: no other empty one is handed out. Mailboxes are separated
-// by "," or ";" outside brackets, quotes and comments; an unclosed bracket,
-// quote or comment runs to the end of the value. Nothing is ever rejected:
+// by "," or ";" outside brackets, quotes and comments; an unclosed angle
+// bracket, domain literal, quoted string or comment runs to the end of the
+// value. Nothing is ever rejected:
 // what can be read is handed out, the rest skipped. One pass, no recursion,
 // nothing read past `length`; NUL bytes count as blanks.
 //
@@ -38,7 +39,8 @@ using AddressSink = bool (*)(void *context, const char *address, std::size_t len
 const char *for_each_address(const char *value, std::size_t length, AddressSink sink, void *context) noexcept;
 
 // The same with any callable `bool emit(const char *address, std::size_t length) noexcept`.
-template <class Emit> const char *for_each_address(const char *value, std::size_t length, Emit emit) noexcept {
+template <class Emit>
+const char *for_each_address(const char *value, std::size_t length, Emit emit) noexcept {
   return for_each_address(
       value, length,
       [](void *context, const char *address, std::size_t address_length) noexcept {

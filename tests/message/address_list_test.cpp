@@ -14,10 +14,11 @@ using Addresses = std::vector<std::string>;
 
 Addresses addresses_of(const std::string &value) {
   Addresses found;
-  const char *failed = for_each_address(value.data(), value.size(), [&](const char *address, std::size_t length) noexcept {
-    found.emplace_back(address, length);
-    return true;
-  });
+  const char *failed =
+      for_each_address(value.data(), value.size(), [&](const char *address, std::size_t length) noexcept {
+        found.emplace_back(address, length);
+        return true;
+      });
   EXPECT_EQ(failed, nullptr);
   return found;
 }
@@ -86,8 +87,7 @@ TEST(AddressList, ReadsOnlyTheGivenLength) {
   const char value[] = "a@x (c) \"q\" <b@y>";
   for (std::size_t cut = 0; cut <= std::strlen(value); ++cut) {
     const std::string copy(value, cut);  // its own allocation: ASan sees a read past it
-    for (const std::string &address : addresses_of(copy))
-      EXPECT_LE(address.size(), cut) << cut;
+    for (const std::string &address : addresses_of(copy)) EXPECT_LE(address.size(), cut) << cut;
   }
   EXPECT_EQ(addresses_of(std::string("a@x, b@y", 3)), (Addresses{"a@x"}));
   EXPECT_EQ(addresses_of(std::string("a\0b@x", 5)), (Addresses{"b@x"})) << "a NUL separates as a blank";

@@ -13,7 +13,7 @@
 // the bytes need no NUL and may hold any byte.
 //
 // The envelope and end_message are the caller's. Returns null, or the name
-// of what could not be allocated (a builder's result or "message body"):
+// of what could not be allocated ("header value", "message body", ...):
 // what was added before stays whole. It never logs. Any thread may call it
 // for a context that thread owns.
 #pragma once

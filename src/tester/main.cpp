@@ -45,7 +45,9 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "base/trace.h"
+#include "message/address_list.h"
 #include "message/message_context.h"
+#include "message/message_reader.h"
 #include "rules/lint.h"
 #include "rules/parser.h"
 #include "rules/rule.h"
@@ -53,9 +55,6 @@
 #include "rules/walk.h"
 
 namespace {
-
-// The largest body chunk the milter library hands a filter.
-constexpr std::size_t kChunkSize = 65535;
 
 struct Options {
   const char *program_name = "quorvane-test";
@@ -116,7 +115,7 @@ Options read_options(int argc, char **argv) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Reading the message.
+// Reading the message file.
 
 struct Bytes {
   std::unique_ptr<char[]> data;
@@ -159,195 +158,15 @@ Bytes read_message(const char *path) noexcept {
   return bytes;
 }
 
-// One line of the raw message: [start, end) without its line break (LF or
-// CR LF); `next` is where the following line starts.
-struct Line {
-  std::size_t start, end, next;
-};
-
-Line line_at(const Bytes &raw, std::size_t at) noexcept {
-  const char *base = raw.data.get();
-  const void *lf = at < raw.length ? std::memchr(base + at, '\n', raw.length - at) : nullptr;
-  Line line{at, raw.length, raw.length};
-  if (lf != nullptr) {
-    line.end = static_cast<std::size_t>(static_cast<const char *>(lf) - base);
-    line.next = line.end + 1;
-  }
-  if (line.end > line.start && base[line.end - 1] == '\r') --line.end;
-  return line;
-}
-
-bool is_blank(char ch) noexcept { return ch == ' ' || ch == '\t'; }
-
-// Length of the header name when `line` starts a header ("Name:"), else 0.
-std::size_t header_name_length(const Bytes &raw, const Line &line) noexcept {
-  for (std::size_t i = line.start; i < line.end; ++i) {
-    const unsigned char ch = static_cast<unsigned char>(raw.data[i]);
-    if (ch == ':') return i - line.start;
-    if (ch <= ' ' || ch >= 127) return 0;
-  }
-  return 0;
-}
-
-// Appends one header: the name as written, and the value after the colon
-// without the one space that follows it, its folded lines joined with LF as
-// the MTA passes them. Returns the offset after the header's last line.
-std::size_t read_header(const Bytes &raw, const Line &first, std::size_t name_length, MessageContext &msg) noexcept {
-  const char *base = raw.data.get();
-  std::size_t value_start = first.start + name_length + 1;
-  if (value_start < first.end && base[value_start] == ' ') ++value_start;
-
-  // First pass: the value's length and the end of its continuation lines.
-  std::size_t length = first.end - value_start;
-  std::size_t next = first.next;
-  while (next < raw.length && is_blank(base[next])) {
-    const Line more = line_at(raw, next);
-    length += 1 + (more.end - more.start);
-    next = more.next;
-  }
-
-  const Text name = copy_text(base + first.start, name_length);
-  const Text value(new (std::nothrow) char[length + 1]);
-  if (!name || !value) fail_memory();
-  char *out = value.get();
-  std::memcpy(out, base + value_start, first.end - value_start);
-  out += first.end - value_start;
-  for (std::size_t at = first.next; at < next;) {
-    const Line more = line_at(raw, at);
-    *out++ = '\n';
-    std::memcpy(out, base + more.start, more.end - more.start);
-    out += more.end - more.start;
-    at = more.next;
-  }
-  *out = '\0';
-  built(add_header(msg, name.get(), value.get()));
-  return next;
-}
-
-// The body from `at` on, in the form the MTA passes it: every line ending in
-// CR LF, a last line without a line break given one.
-void add_body(const Bytes &raw, std::size_t at, MessageContext &msg) noexcept {
-  if (at >= raw.length) return;
-  const char *base = raw.data.get();
-  std::size_t bare = 0;
-  for (std::size_t i = at; i < raw.length; ++i)
-    if (base[i] == '\n' && (i == at || base[i - 1] != '\r')) ++bare;
-  const bool unterminated = base[raw.length - 1] != '\n';
-  const std::size_t length = raw.length - at + bare + (unterminated ? 2 : 0);
-  std::unique_ptr<char[]> body(new (std::nothrow) char[length]);
-  if (!body) fail_memory();
-  char *out = body.get();
-  for (std::size_t i = at; i < raw.length; ++i) {
-    if (base[i] == '\n' && (i == at || base[i - 1] != '\r')) *out++ = '\r';
-    *out++ = base[i];
-  }
-  if (unterminated) {
-    *out++ = '\r';
-    *out++ = '\n';
-  }
-  for (std::size_t done = 0; done < length; done += kChunkSize)
-    built(add_body_chunk(msg, body.get() + done, length - done < kChunkSize ? length - done : kChunkSize));
-}
-
-// Headers up to the first empty line (or the first line that is neither a
-// header nor a folded continuation), then the body. A leading mailbox "From "
-// line is skipped, so a record cut from a Store In file can be read back.
-void add_content(const Bytes &raw, MessageContext &msg) noexcept {
-  std::size_t at = 0;
-  if (raw.length >= 5 && std::memcmp(raw.data.get(), "From ", 5) == 0) at = line_at(raw, 0).next;
-  while (at < raw.length) {
-    const Line line = line_at(raw, at);
-    if (line.end == line.start) {
-      at = line.next;
-      break;
-    }
-    const std::size_t name_length = header_name_length(raw, line);
-    if (name_length == 0) break;  // the body starts here
-    at = read_header(raw, line, name_length, msg);
-  }
-  add_body(raw, at, msg);
-}
-
 // ---------------------------------------------------------------------------
-// The envelope, when the options do not give it: addresses out of header
-// address lists.
+// The envelope, when the options do not give it: the addresses of the
+// headers' address lists.
 
 bool name_is(const HeaderField &header, const char *name) noexcept {
   const char *a = header.name.get();
   for (; *a != '\0' && *name != '\0'; ++a, ++name)
     if (ascii_tolower(static_cast<unsigned char>(*a)) != *name) return false;
   return *a == '\0' && *name == '\0';
-}
-
-// Calls `emit(address, length)` for each address of an RFC 5322 address list:
-// the part in angle brackets when there is one (without a source route),
-// else the words of the mailbox with comments and blanks left out. Display
-// names, comments and group names are skipped. Returns false when `emit`
-// does.
-template <class Emit> bool for_each_address(const char *text, Emit emit) noexcept {
-  const std::size_t size = std::strlen(text) + 1;
-  std::unique_ptr<char[]> word(new (std::nothrow) char[size]);
-  if (!word) fail_memory();
-  std::size_t word_length = 0;
-  const char *angle = nullptr;
-  std::size_t angle_length = 0;
-
-  auto flush = [&]() noexcept {
-    const char *address = angle != nullptr ? angle : word.get();
-    std::size_t length = angle != nullptr ? angle_length : word_length;
-    if (angle != nullptr && length > 0 && address[0] == '@') {  // <@relay,@relay:user@domain>
-      const void *colon = std::memchr(address, ':', length);
-      if (colon != nullptr) {
-        const std::size_t skipped = static_cast<std::size_t>(static_cast<const char *>(colon) - address) + 1;
-        address += skipped;
-        length -= skipped;
-      }
-    }
-    const bool found = angle != nullptr || word_length > 0;
-    word_length = 0;
-    angle = nullptr;
-    angle_length = 0;
-    return !found || emit(address, length);
-  };
-
-  for (const char *p = text; *p != '\0'; ++p) {
-    switch (*p) {
-    case '(': {  // comment, nested, with quoted pairs
-      int depth = 1;
-      while (depth > 0 && p[1] != '\0') {
-        ++p;
-        if (*p == '\\' && p[1] != '\0') ++p;
-        else if (*p == '(') ++depth;
-        else if (*p == ')') --depth;
-      }
-      break;
-    }
-    case '"':  // quoted string, kept with its quotes
-      word[word_length++] = '"';
-      for (++p; *p != '\0' && *p != '"'; ++p) {
-        if (*p == '\\' && p[1] != '\0') word[word_length++] = *p++;
-        word[word_length++] = *p;
-      }
-      if (*p == '\0') --p;  // unterminated: the loop ends at the NUL
-      else word[word_length++] = '"';
-      break;
-    case '<': {
-      const char *close = std::strchr(p + 1, '>');
-      angle = p + 1;
-      angle_length = close != nullptr ? static_cast<std::size_t>(close - angle) : std::strlen(angle);
-      p = close != nullptr ? close : p + std::strlen(p) - 1;
-      break;
-    }
-    case ':': word_length = 0; break;  // a group's name
-    case ',':
-    case ';':
-      if (!flush()) return false;
-      break;
-    case ' ': case '\t': case '\r': case '\n': break;
-    default: word[word_length++] = *p; break;
-    }
-  }
-  return flush();
 }
 
 // The envelope sender: the first address of Return-Path, else of From; the
@@ -357,11 +176,12 @@ Text sender_from_headers(const MessageContext &msg) noexcept {
     for (const HeaderField *h = msg.headers.head.get(); h != nullptr; h = h->next.get()) {
       if (!name_is(*h, name)) continue;
       Text found;
-      for_each_address(h->value.get(), [&](const char *address, std::size_t length) noexcept {
-        found = copy_text(address, length);
-        if (!found) fail_memory();
-        return false;  // the first one only
-      });
+      built(for_each_address(h->value.get(), std::strlen(h->value.get()),
+                             [&](const char *address, std::size_t length) noexcept {
+                               found = copy_text(address, length);
+                               if (!found) fail_memory();
+                               return false;  // the first one only
+                             }));
       if (found) return found;
     }
   }
@@ -373,13 +193,14 @@ Text sender_from_headers(const MessageContext &msg) noexcept {
 void recipients_from_headers(MessageContext &msg) noexcept {
   for (const HeaderField *h = msg.headers.head.get(); h != nullptr; h = h->next.get()) {
     if (!name_is(*h, "to") && !name_is(*h, "cc")) continue;
-    for_each_address(h->value.get(), [&](const char *address, std::size_t length) noexcept {
-      if (length == 0) return true;
-      Text copy = copy_text(address, length);
-      if (!copy) fail_memory();
-      built(add_recipient(msg, copy.get()));
-      return true;
-    });
+    built(for_each_address(h->value.get(), std::strlen(h->value.get()),
+                           [&](const char *address, std::size_t length) noexcept {
+                             if (length == 0) return true;  // <>
+                             Text copy = copy_text(address, length);
+                             if (!copy) fail_memory();
+                             built(add_recipient(msg, copy.get()));
+                             return true;
+                           }));
   }
 }
 
@@ -497,7 +318,7 @@ int main(int argc, char **argv) {
 
   std::unique_ptr<MessageContext> msg(new (std::nothrow) MessageContext());
   if (!msg) fail_memory();
-  add_content(raw, *msg);
+  built(add_saved_message(*msg, raw.data.get(), raw.length));
   set_envelope(options, *msg);
   print_envelope(*msg);
 

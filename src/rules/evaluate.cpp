@@ -8,19 +8,25 @@
 // need every selected one (USES_EACH_TO).
 //
 // A Header test reads the values that add_header prepared, and stops at the
-// first field of that name that satisfies the term. A Size test compares
+// first field of that name that satisfies the term. An Address test reads
+// each field of that name as an address list (message/address_list.h) and
+// stops at the first address that satisfies it. A Size test compares
 // message_size with its limit.
 //
 // At trace level 1 and above every node and test is traced with plain,
-// unflushed writes; the caller ends the line. Nothing is allocated (RE2 may
-// grow its own cache while a Regex term matches) and only the message's own
-// context is written.
+// unflushed writes; the caller ends the line. Nothing is allocated but by an
+// Address test, for the addresses it reads (RE2 may grow its own cache while
+// a Regex term matches), and only the message's own context is written.
 #include "rules/evaluate.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include <memory>
+#include <new>
+
+#include "message/address_list.h"
 #include "rules/regex.h"
 #include "rules/wildcard.h"
 
@@ -146,6 +152,45 @@ bool same_name(const char *a, const char *b) noexcept {
   return any ? 0 : match_value(w, term, nullptr);
 }
 
+// The term applied to one address: lower-cased into `buffer` (or a copy of
+// its own when it does not fit), as the envelope's addresses are.
+int match_address(const Evaluation &w, const MatchTerm &term, const char *address, std::size_t length) noexcept {
+  char buffer[512];
+  std::unique_ptr<char[]> large;
+  char *lower = buffer;
+  if (length >= sizeof buffer) {
+    large.reset(new (std::nothrow) char[length + 1]);
+    if (!large) return 0;  // out of memory: the address is skipped
+    lower = large.get();
+  }
+  for (std::size_t i = 0; i < length; ++i) lower[i] = static_cast<char>(ascii_tolower(static_cast<unsigned char>(address[i])));
+  lower[length] = '\0';
+  return match_value(w, term, lower);
+}
+
+// Whether some address in the header fields named as the term says
+// satisfies it. Traced like a Header test, each address as a value; fields
+// that yield no address count as a missing field.
+[[gnu::noinline]] int match_addresses(const Evaluation &w, const MatchTerm &term) noexcept {
+  const char *name = term.header_name ? term.header_name.get() : "";
+  if (w.out.on(1)) w.out.print("%s: ", name);
+  bool any = false;
+  int result = 0;
+  for (const HeaderField *header = w.msg.headers.head.get(); header != nullptr && result == 0;
+       header = header->next.get()) {
+    if (!same_name(header->name.get(), name)) continue;
+    const char *value = header->value.get();
+    for_each_address(value, std::strlen(value), [&](const char *address, std::size_t length) noexcept {
+      if (length == 0) return true;  // the null sender's <>
+      if (any) w.trace(", ");
+      any = true;
+      result = match_address(w, term, address, length);
+      return result == 0;
+    });
+  }
+  return any ? result : match_value(w, term, nullptr);
+}
+
 // A Size test: "size", the message size, the operator and the limit.
 [[gnu::noinline]] int match_size(const Evaluation &w, const MatchTerm &term) noexcept {
   const auto size = static_cast<std::uint64_t>(w.msg.message_size > 0 ? w.msg.message_size : 0);
@@ -168,6 +213,7 @@ int evaluate_operand(const Evaluation &w, const ConditionNode *subtree, const Ma
     case FIELD_FROM: return match_value(w, *term, msg.from.get());
     case FIELD_TO: return match_recipients(w, *term, invert);
     case FIELD_HEADER: return match_headers(w, *term);
+    case FIELD_ADDRESS: return match_addresses(w, *term);
     case FIELD_SIZE: return match_size(w, *term);
     case FIELD_NOT_MATCHED: {
       w.trace("not matched by a previous rule ");

@@ -16,7 +16,7 @@ namespace {
 // Field phrases by MatchTerm::field; FIELD_UNDEFINED through FIELD_SIZE.
 constexpr const char *kFieldPhrases[] = {
     "[Undefined Field] ", "SMTP Sender ", "From Address ", "To Address ", "No Rule has been matched yet ",
-    "[Always True] ",     "Header ",      "Message Size ",
+    "[Always True] ",     "Header ",      "Message Size ",  "Address ",
 };
 
 // Operator phrases by MatchTerm::op; OP_NONE through OP_UNDER.
@@ -53,7 +53,7 @@ void print_condition(std::FILE *out, const ConditionNode &node) noexcept {
 void print_term(std::FILE *out, const MatchTerm &term) noexcept {
   std::fputs(phrase(kFieldPhrases, term.field), out);
   if (term.field == FIELD_NOT_MATCHED || term.field == FIELD_MATCH_ALL) return;
-  if (term.field == FIELD_HEADER) std::fprintf(out, "\"%s\" ", term.header_name ? term.header_name.get() : "");
+  if (term.field == FIELD_HEADER || term.field == FIELD_ADDRESS) std::fprintf(out, "\"%s\" ", term.header_name ? term.header_name.get() : "");
   if (term.negated) std::fputs("!", out);
   std::fputs(phrase(kOperatorPhrases, term.op), out);
   if (term.field == FIELD_SIZE)

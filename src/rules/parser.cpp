@@ -267,15 +267,16 @@ bool is_header_name(const char *name) noexcept {
   return true;
 }
 
-// After "Header": the field name, then a term as for the other fields.
-std::unique_ptr<MatchTerm> parse_header_term(Reader &r) noexcept {
+// After "Header" or "Address": the field name, then a term as for the other
+// fields.
+std::unique_ptr<MatchTerm> parse_header_term(Reader &r, std::uint32_t field) noexcept {
   Text name = read_token(r);
   if (!name) return nullptr;
   if (!is_header_name(name.get())) {
     fail_format(r, "Parsing error - invalid header name \"%s\"\n", name.get());
     return nullptr;
   }
-  std::unique_ptr<MatchTerm> term = parse_term(r, FIELD_HEADER);
+  std::unique_ptr<MatchTerm> term = parse_term(r, field);
   if (term) term->header_name = std::move(name);
   return term;
 }
@@ -320,6 +321,9 @@ std::unique_ptr<MatchTerm> parse_size_term(Reader &r) noexcept {
 }
 
 constexpr Keyword kOperands[] = {
+    // Before Address an "A" started no test: a misspelt one fails as any
+    // other letter does (parse_operand).
+    {'a', "ddress", nullptr, FIELD_ADDRESS},
     {'f', "rom", "Parsing error - expected From\n", FIELD_FROM},
     {'h', "eader", "Parsing error - expected Header\n", FIELD_HEADER},
     {'m', "atch all", "Parsing error - expected Match All\n", FIELD_MATCH_ALL},
@@ -342,7 +346,8 @@ const Keyword *sender_or_size(Reader &r, const Keyword *sender) noexcept {
 // The test after an operand keyword.
 std::unique_ptr<MatchTerm> parse_field(Reader &r, std::uint32_t field) noexcept {
   switch (field) {
-  case FIELD_HEADER: return parse_header_term(r);
+  case FIELD_HEADER:
+  case FIELD_ADDRESS: return parse_header_term(r, field);
   case FIELD_SIZE: return parse_size_term(r);
   default: return parse_term(r, field);
   }
@@ -357,14 +362,14 @@ int parse_operand(Reader &r, ConditionNode &node, int ch) noexcept {
     node.left = parse_condition(r);
     return node.left ? 1 : 0;
   }
+  char message[64];
+  std::snprintf(message, sizeof message, "Parsing error - unexpected character %c\n", ch);
   if (const Keyword *k = find_keyword(kOperands, ch); k != nullptr) {
     if (k->value == FIELD_SMTP_SENDER) k = sender_or_size(r, k);
-    if (!expect_keyword(r, k->rest, k->message)) return 0;
+    if (!expect_keyword(r, k->rest, k->message != nullptr ? k->message : message)) return 0;
     node.left_term = parse_field(r, k->value);
     return node.left_term ? 1 : 0;
   }
-  char message[64];
-  std::snprintf(message, sizeof message, "Parsing error - unexpected character %c\n", ch);
   return fail(r, message);
 }
 

@@ -34,6 +34,7 @@ enum : std::uint32_t {
   FIELD_MATCH_ALL = 5,
   FIELD_HEADER = 6,  // MatchTerm::header_name names the field
   FIELD_SIZE = 7,    // MatchTerm::size; op is OP_OVER or OP_UNDER
+  FIELD_ADDRESS = 8, // the addresses in the header fields MatchTerm::header_name names
 };
 
 // MatchTerm::op
@@ -118,7 +119,7 @@ struct MatchTerm {
   std::uint32_t op = OP_NONE;
   Text pattern;  // null for Not matched, Match all and Size; a Regex term's expression as written
   std::uint32_t negated = 0;
-  Text header_name;        // Header: the field name as written, compared without regard to case
+  Text header_name;        // Header, Address: the field name as written, compared without regard to case
   std::uint64_t size = 0;  // Size: the limit in bytes
   Regex regex;             // Regex: `pattern` compiled
 };

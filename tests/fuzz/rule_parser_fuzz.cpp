@@ -44,8 +44,8 @@ void check_term(const MatchTerm &term) {
     return;
   }
   require(term.field == FIELD_SMTP_SENDER || term.field == FIELD_FROM || term.field == FIELD_TO ||
-          term.field == FIELD_HEADER);
-  require((term.field == FIELD_HEADER) == (term.header_name != nullptr));
+          term.field == FIELD_HEADER || term.field == FIELD_ADDRESS);
+  require((term.field == FIELD_HEADER || term.field == FIELD_ADDRESS) == (term.header_name != nullptr));
   if (term.header_name) require(*term.header_name.get() != '\0' && std::strchr(term.header_name.get(), ':') == nullptr);
   require(term.op >= OP_STARTS && term.op <= OP_REGEX);
   require((term.op == OP_REGEX) == (term.regex != nullptr));
@@ -88,6 +88,7 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
   require(add_header(msg, "Subject", "[Dev] Hello") == nullptr);
   require(add_header(msg, "Received", "from a\r\n\tby b") == nullptr);
   require(add_header(msg, "received", "") == nullptr);
+  require(add_header(msg, "From", "\"Ann, B\" <Ann@X.test>, team: c@y, (c) d@z;") == nullptr);
   require(add_body_chunk(msg, "body\r\n", 6) == nullptr);
   end_message(msg, 1700000000);
   const Trace trace{sink, 1};

@@ -257,6 +257,44 @@ TEST(Evaluate, HeaderSizeWildcardAndExpressionTests) {
   }
 }
 
+// Address: every address of every field of the name, lower-cased, display
+// names, comments and groups left out; a field without one is no value.
+TEST(Evaluate, AddressTestsReadTheAddressLists) {
+  auto msg = std::make_unique<MessageContext>();
+  EXPECT_EQ(set_sender(*msg, "<a@b>"), nullptr);
+  EXPECT_EQ(add_header(*msg, "From", "\"Example, Ann\" <Ann@Example.ORG>"), nullptr);
+  EXPECT_EQ(add_header(*msg, "To", "Bob <bob@x.test>,\r\n\tcy@y.test (Cy)"), nullptr);
+  EXPECT_EQ(add_header(*msg, "Cc", "friends: d@z.test;"), nullptr);
+  EXPECT_EQ(add_header(*msg, "cc", "undisclosed-recipients:;"), nullptr);
+  EXPECT_EQ(add_header(*msg, "Reply-To", "(nobody) ,,;"), nullptr);
+  end_message(*msg, 1700000000);
+  struct Case {
+    const char *rule;
+    int want;
+    const char *want_trace;
+  } cases[] = {
+      {"{ Address From is ann@example.org } Halt;", 1, "(From: \"ann@example.org\" is \"ann@example.org\" [true])"},
+      {"{ Address to is cy@y.test } Halt;", 1,
+       "(to: \"bob@x.test\" is \"cy@y.test\" [false], \"cy@y.test\" is \"cy@y.test\" [true])"},
+      {"{ Address CC ends @Z.TEST } Halt;", 1, "(CC: \"d@z.test\" ends \"@z.test\" [true])"},
+      {"{ Address From regex \"^ann@example\\.org$\" } Halt;", 1,
+       "(From: \"ann@example.org\" regex \"^ann@example.org$\" [true])"},
+      {"{ Address From matches \"*@example.*\" } Halt;", 1,
+       "(From: \"ann@example.org\" matches \"*@example.*\" [true])"},
+      {"{ Address From !contains example } Halt;", 0, "(From: \"ann@example.org\" !contains \"example\" [false])"},
+      // No address in the fields of the name, or no such field: no value.
+      {"{ Address Reply-To is \"\" } Halt;", 1, "(Reply-To: [no data] is \"\" [true])"},
+      {"{ Address X-None is x } Halt;", 0, "(X-None: [no data] is \"x\" [false])"},
+  };
+  for (const Case &c : cases) {
+    RuleList rules = parse(c.rule);
+    ASSERT_NE(rules.head, nullptr) << c.rule;
+    const Evaluated e = evaluate(*rules.head, *msg);
+    EXPECT_EQ(e.result, c.want) << c.rule;
+    EXPECT_EQ(e.trace, c.want_trace) << c.rule;
+  }
+}
+
 // What the daemon evaluates for every message makes no allocation of its
 // own, traced or not: the fixed-text operators on every field, the header
 // and size tests and the wildcards.

@@ -291,6 +291,9 @@ TEST(RuleParser, HeaderSizeMatchesAndRegexBuildTheModel) {
       {"{ Header \"List-Id\" contains \"<DEV.example.org>\" } Store In \"/srv/lists/dev\";",
        "(Header \"List-Id\" contains \"<dev.example.org>\") S[/srv/lists/dev];"},
       {"{ HEADER x-Spam !is YES } Halt;", "(Header \"x-Spam\" !is \"yes\") halt;"},
+      // Address: a field name as Header has it.
+      {"{ Address From is \"Ann@Example.org\" or address \"Resent-To\" regex ^A } Halt;",
+       "(Address \"From\" is \"ann@example.org\" or (Address \"Resent-To\" matches regex \"^A\")) halt;"},
       // Size: bytes, K, M and G in either case, up to 2^64 - 1.
       {"{ Size over 20M } Halt;", "(Message Size is over 20971520 bytes) halt;"},
       {"{ size UNDER 0 } Halt;", "(Message Size is under 0 bytes) halt;"},
@@ -332,6 +335,10 @@ TEST(RuleParser, NewFormFailuresStopWithTheirMessage) {
   } cases[] = {
       // Misspelt keywords; "S" followed by anything but "i" is still Sender.
       {"{ Hedaer x is y } Halt;"sv, "Parsing error - expected Header\n"},
+      // Before Address an "A" started no test, and a misspelt one still fails so.
+      {"{ Adress From is x } Halt;"sv, "Parsing error - unexpected character A\n"},
+      {"{ a } Halt;"sv, "Parsing error - unexpected character a\n"},
+      {"{ Address \"Fr:om\" is x } Halt;"sv, "Parsing error - invalid header name \"Fr:om\"\n"},
       {"{ H"sv, "Parsing error - expected Header\n"},
       {"{ Siz over 1 } Halt;"sv, "Parsing error - expected Size\n"},
       {"{ Si"sv, "Parsing error - expected Size\n"},

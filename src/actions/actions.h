@@ -11,11 +11,10 @@
 // daemon's dispatch, its trace, its counters and quorvane-test all read it.
 #pragma once
 
-#include <libmilter/mfapi.h>
-
 #include <cstddef>
 #include <ctime>
 
+#include "actions/message_editor.h"
 #include "base/log.h"
 #include "base/trace.h"
 #include "message/message_context.h"
@@ -27,8 +26,8 @@ struct ActionEnv {
   const Log &log;
   const Trace &trace;                     // the verbose trace, or none
   std::time_t message_time = 0;           // the record's date
-  SMFICTX *ctx = nullptr;                 // Add Header, Add Recipient: the MTA connection
-  bool add_headers_enabled = false;       // adding headers and recipients, negotiated on that connection
+  MessageEditor *editor = nullptr;        // Add Header, Add Recipient: set when they are granted
+  bool add_headers_enabled = false;       // adding headers and recipients, granted at negotiation
   long record_lock_wait_ms = 60 * 1000;   // Store In: other processes' locks
   int pipe_time_limit_s = 120;            // Pipe: seconds a command may run, 0: no limit
 };

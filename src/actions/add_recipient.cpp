@@ -16,6 +16,6 @@ int ActionAddRecipient(const Action &action, const ActionEnv &env, const Message
   return for_each_target(action, msg, INSERT_AS_IS, env.log, "ActionAddRecipient", [&](const Target &target) {
     if (env.trace.on(2)) env.trace.print("Rcpt: %s ", target.text);
     if (target.text[0] == '\0') return 0;
-    return smfi_addrcpt(env.ctx, target.text) == MI_SUCCESS ? 1 : 0;
+    return env.editor->add_recipient(target.text) ? 1 : 0;
   });
 }

@@ -12,6 +12,7 @@
 
 #include "actions/actions.h"
 #include "actions/file_lock.h"
+#include "milter/editor.h"
 #include "milter/filter.h"
 #include "message/message_context.h"
 #include "support/alloc_failure.h"
@@ -161,7 +162,8 @@ TEST(ActionOutOfMemory, ExpansionFailureFailsTheAction) {
     LogCapture log;
     FakeConnection connection;
     ActionEnv env = action_env(log.log, 0);
-    env.ctx = connection.ctx();
+    MilterEditor editor(connection.ctx());
+    env.editor = &editor;
     env.add_headers_enabled = true;
     StandaloneAction a(c.kind, c.text);
     auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});

@@ -13,7 +13,6 @@ static void BM_ExpandTemplate(benchmark::State &state) {
       rules);
   const Action &action = *rules.head->actions.head;
   auto msg = make_message(0);
-  msg->cursor = msg->recipients.head.get();
   msg->first_to = msg->recipients.head->address.get();
   const auto mode = static_cast<InsertMode>(state.range(0));
   for (auto _ : state) {

@@ -2,9 +2,9 @@
 //
 // Each action returns 1 on success and 0 on failure and logs its own failures
 // on `env.log` (Add Header logs nothing but running out of memory). A
-// per-recipient action runs for every recipient the rule selected, even after
-// one failed, and fails when any did (for_each_target). Safe on any
-// connection thread.
+// per-recipient action runs for every recipient the rule selected (`match`),
+// even after one failed, and fails when any did (for_each_target). Safe on
+// any connection thread.
 //
 // The table gives each kind its trace label, its name in the metrics, how its
 // placeholder values are inserted into its template, and its function; the
@@ -19,6 +19,7 @@
 #include "base/trace.h"
 #include "message/message_context.h"
 #include "rules/rule.h"
+#include "rules/rule_match.h"
 #include "rules/template.h"
 
 // What an action needs besides its rule and its message.
@@ -32,17 +33,17 @@ struct ActionEnv {
   int pipe_time_limit_s = 120;            // Pipe: seconds a command may run, 0: no limit
 };
 
-int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
-int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
-int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
-int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
-int ActionAddRecipient(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept;
+int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept;
+int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept;
+int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept;
+int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept;
+int ActionAddRecipient(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept;
 
 struct ActionKind {
   const char *label;   // "Store In", as in the trace
   const char *metric;  // "store_in", the kind label of the metrics
   InsertMode insert;   // how placeholder values are made safe
-  int (*run)(const Action &, const ActionEnv &, const MessageContext &) noexcept;
+  int (*run)(const Action &, const ActionEnv &, const MessageContext &, const RuleMatch &) noexcept;
 };
 
 // Rows of the table: the ActionType values run from 0 to one below this.

@@ -57,11 +57,11 @@ int add_one(char *text, const ActionEnv &env) noexcept {
 
 }  // namespace
 
-int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
   if (!env.add_headers_enabled) {
     if (env.trace.on(2)) env.trace.print("%s ", "Adding headers NOT supported by MTA - Ignoring action");
     return 1;
   }
-  return for_each_target(action, msg, INSERT_AS_IS, env.log, "ActionAddHeader",
+  return for_each_target(action, msg, match, INSERT_AS_IS, env.log, "ActionAddHeader",
                          [&](const Target &target) { return add_one(target.text, env); });
 }

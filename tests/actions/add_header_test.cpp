@@ -31,7 +31,7 @@ class AddHeader : public testing::Test {
     env.editor = &editor;
     env.add_headers_enabled = granted;
     testing::internal::CaptureStdout();
-    const int result = ActionAddHeader(*a.action, env, msg);
+    const int result = ActionAddHeader(*a.action, env, msg, select_recipients(msg));
     return {result, testing::internal::GetCapturedStdout()};
   }
 
@@ -168,7 +168,7 @@ TEST_F(AddHeader, AddRecipientAddsOnlyTheRecipient) {
     env.editor = &editor;
     env.add_headers_enabled = c.granted;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ActionAddRecipient(*a.action, env, *msg), c.want_result);
+    EXPECT_EQ(ActionAddRecipient(*a.action, env, *msg, select_recipients(*msg)), c.want_result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want_trace);
     EXPECT_EQ(connection.added_recipients, c.want_recipients);
     EXPECT_TRUE(connection.added_headers.empty());

@@ -13,11 +13,11 @@ static void BM_ExpandTemplate(benchmark::State &state) {
       rules);
   const Action &action = *rules.head->actions.head;
   auto msg = make_message(0);
-  msg->cursor = msg->recipients.head.get();
-  msg->first_to = msg->recipients.head->address.get();
+  RuleMatch match;
+  match.first_to = msg->recipients.head->address.get();
   const auto mode = static_cast<InsertMode>(state.range(0));
   for (auto _ : state) {
-    Text text = expand_template(action, *msg, nullptr, mode);
+    Text text = expand_template(action, *msg, match, nullptr, mode);
     benchmark::DoNotOptimize(text.get());
   }
   state.SetItemsProcessed(state.iterations());
@@ -29,8 +29,9 @@ static void BM_ExpandDateTemplate(benchmark::State &state) {
   parse_or_die("{ Match all } Store In \"/srv/archive/%YEAR%-%MONTH%/%DAY%.mbox\";", rules);
   const Action &action = *rules.head->actions.head;
   auto msg = make_message(0);
+  const RuleMatch match;
   for (auto _ : state) {
-    Text text = expand_template(action, *msg, nullptr, INSERT_PATH_SAFE);
+    Text text = expand_template(action, *msg, match, nullptr, INSERT_PATH_SAFE);
     benchmark::DoNotOptimize(text.get());
   }
   state.SetItemsProcessed(state.iterations());

@@ -12,8 +12,8 @@
 #include <new>
 
 
-const Recipient *first_selected_from(const Recipient *recipient) noexcept {
-  while (recipient != nullptr && recipient->matched == 0) recipient = recipient->next.get();
+const Recipient *first_selected_from(const Recipient *recipient, std::size_t &index, const RuleMatch &match) noexcept {
+  for (; recipient != nullptr && !match.selected(index); ++index) recipient = recipient->next.get();
   return recipient;
 }
 

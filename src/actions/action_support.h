@@ -8,11 +8,13 @@
 // size (a fixed one, cut short, only when memory has run out).
 #pragma once
 
+#include <cstddef>
 #include <utility>
 
 #include "base/log.h"
 #include "message/message_context.h"
 #include "rules/rule.h"
+#include "rules/rule_match.h"
 #include "rules/template.h"
 
 // One text an action uses.
@@ -23,25 +25,27 @@ struct Target {
   Inserts inserts;            // where its placeholders landed
 };
 
-// The first selected recipient from `recipient` on, or null.
-const Recipient *first_selected_from(const Recipient *recipient) noexcept;
+// The first recipient `match` selected from `recipient` (at position `index`
+// of the message's list) on, or null; `index` follows it.
+const Recipient *first_selected_from(const Recipient *recipient, std::size_t &index, const RuleMatch &match) noexcept;
 
 // Calls `one(target)` for every text `action` uses, expanded with `insert`:
-// once, or once for each recipient the rule selected (once with nothing
+// once, or once for each recipient `match` selected (once with nothing
 // inserted for %ALLTO...% when it selected none). Every text is tried, even
 // after one failed. `one` returns 1 on success and logs its own failures; a
 // text that cannot be made for lack of memory is logged for `where` and
 // counts as failed. Returns 1 when every text succeeded, else 0. The walk
 // lives on the caller's stack: nothing of it stays in the message.
 template <class One>
-int for_each_target(const Action &action, const MessageContext &msg, InsertMode insert, const Log &log,
-                    const char *where, One &&one) noexcept {
+int for_each_target(const Action &action, const MessageContext &msg, const RuleMatch &match, InsertMode insert,
+                    const Log &log, const char *where, One &&one) noexcept {
   const bool per_recipient = action.each_recipient != 0;
-  const Recipient *recipient = per_recipient ? first_selected_from(msg.recipients.head.get()) : nullptr;
+  std::size_t index = 0;
+  const Recipient *recipient = per_recipient ? first_selected_from(msg.recipients.head.get(), index, match) : nullptr;
   int all = 1;
   do {
     Target target{nullptr, recipient, per_recipient, Inserts{}};
-    Text text = expand_template(action, msg, recipient != nullptr ? recipient->address.get() : nullptr, insert,
+    Text text = expand_template(action, msg, match, recipient != nullptr ? recipient->address.get() : nullptr, insert,
                                 &target.inserts);
     if (!text) {
       log.event(where, "expanded template", LOG_NO_MEMORY);
@@ -50,7 +54,7 @@ int for_each_target(const Action &action, const MessageContext &msg, InsertMode 
       target.text = text.get();
       if (one(std::as_const(target)) != 1) all = 0;
     }
-    if (recipient != nullptr) recipient = first_selected_from(recipient->next.get());
+    if (recipient != nullptr) recipient = first_selected_from(recipient->next.get(), ++index, match);
   } while (recipient != nullptr);
   return all;
 }

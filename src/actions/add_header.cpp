@@ -41,30 +41,27 @@ int add_one(char *text, const ActionEnv &env) noexcept {
     env.trace.print("Name: %s ", parts.name != nullptr ? parts.name : "(null)");
     env.trace.print("Val: %s ", parts.value != nullptr ? parts.value : "(null)");
   }
-  SMFICTX *ctx = env.ctx;
   if (parts.name == nullptr) return 0;
 
-  if (parts.value == nullptr) {
-    char empty[] = "";
-    return smfi_addheader(ctx, parts.name, empty) == MI_SUCCESS ? 1 : 0;
-  }
+  MessageEditor &editor = *env.editor;
+  if (parts.value == nullptr) return editor.add_header(parts.name, "") ? 1 : 0;
   int ok = 1;
   if (names_recipient(parts.name)) {
     if (env.trace.on(2)) env.trace.print("%s ", "Adding recipient");
     // A refused recipient does not keep the header from being asked for.
-    if (smfi_addrcpt(ctx, parts.value) != MI_SUCCESS) ok = 0;
+    if (!editor.add_recipient(parts.value)) ok = 0;
   }
-  if (smfi_addheader(ctx, parts.name, parts.value) != MI_SUCCESS) ok = 0;
+  if (!editor.add_header(parts.name, parts.value)) ok = 0;
   return ok;
 }
 
 }  // namespace
 
-int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+int ActionAddHeader(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
   if (!env.add_headers_enabled) {
     if (env.trace.on(2)) env.trace.print("%s ", "Adding headers NOT supported by MTA - Ignoring action");
     return 1;
   }
-  return for_each_target(action, msg, INSERT_AS_IS, env.log, "ActionAddHeader",
+  return for_each_target(action, msg, match, INSERT_AS_IS, env.log, "ActionAddHeader",
                          [&](const Target &target) { return add_one(target.text, env); });
 }

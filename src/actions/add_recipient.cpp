@@ -8,14 +8,14 @@
 #include "actions/action_support.h"
 #include "actions/actions.h"
 
-int ActionAddRecipient(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+int ActionAddRecipient(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
   if (!env.add_headers_enabled) {
     if (env.trace.on(2)) env.trace.print("%s ", "Adding recipients NOT supported by MTA - Ignoring action");
     return 1;
   }
-  return for_each_target(action, msg, INSERT_AS_IS, env.log, "ActionAddRecipient", [&](const Target &target) {
+  return for_each_target(action, msg, match, INSERT_AS_IS, env.log, "ActionAddRecipient", [&](const Target &target) {
     if (env.trace.on(2)) env.trace.print("Rcpt: %s ", target.text);
     if (target.text[0] == '\0') return 0;
-    return smfi_addrcpt(env.ctx, target.text) == MI_SUCCESS ? 1 : 0;
+    return env.editor->add_recipient(target.text) ? 1 : 0;
   });
 }

@@ -8,7 +8,7 @@ void ActionDelivery::rule_evaluated(int, const Rule &rule, bool matched) noexcep
   if (!matched && env_.trace.on(1)) env_.trace.put("\n");
 }
 
-bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept {
+bool ActionDelivery::deliver(const Action &action, const MessageContext &msg, const RuleMatch &match) noexcept {
   const ActionKind &kind = action_kind(action.kind);
   const Trace &trace = env_.trace;
   if (trace.on(1)) {
@@ -16,13 +16,13 @@ bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept
     Text expanded;
     const char *description = "Each matched to address:";
     if (action.each_recipient == 0) {
-      expanded = expand_template(action, msg, nullptr, kind.insert);
+      expanded = expand_template(action, msg, match, nullptr, kind.insert);
       description = expanded ? expanded.get() : "";
     }
     trace.print("Action: %s '%s' ", kind.label, description);
   }
   const auto started = std::chrono::steady_clock::now();
-  const int result = kind.run(action, env_, msg);
+  const int result = kind.run(action, env_, msg, match);
   if (counters_ != nullptr) {
     const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started);
     counters_->count(action.kind, result != 0, static_cast<std::uint64_t>(took.count()));
@@ -34,3 +34,6 @@ bool ActionDelivery::deliver(const Action &action, MessageContext &msg) noexcept
 void ActionDelivery::rule_done(const Rule &rule) noexcept {
   if (env_.trace.on(1)) env_.trace.put(rule.halt != 0 ? "Halting.\n" : "\n");
 }
+
+// Logged for the end of message, like the actions' own allocation failures.
+void ActionDelivery::no_memory(const char *what) noexcept { env_.log.event("mlfi_eom", what, LOG_NO_MEMORY); }

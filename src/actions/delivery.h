@@ -42,8 +42,9 @@ class ActionDelivery final : public Delivery {
       : env_(env), counters_(counters) {}
 
   void rule_evaluated(int number, const Rule &rule, bool matched) noexcept override;
-  bool deliver(const Action &action, MessageContext &msg) noexcept override;
+  bool deliver(const Action &action, const MessageContext &msg, const RuleMatch &match) noexcept override;
   void rule_done(const Rule &rule) noexcept override;
+  void no_memory(const char *what) noexcept override;
 
  private:
   const ActionEnv &env_;

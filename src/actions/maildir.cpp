@@ -278,10 +278,10 @@ int deliver_one(const char *path, const Inserts &inserts, std::int64_t size, boo
 
 }  // namespace
 
-int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
+int ActionMaildir(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
   const bool with_envelope = (action.with & WITH_ENVELOPE) != 0;
   const std::int64_t size = maildir_message_size(msg, with_envelope);
-  return for_each_target(action, msg, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
+  return for_each_target(action, msg, match, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
     if (target.per_recipient && env.trace.on(1)) env.trace.print("%s, ", target.text);
     if (target.inserts.empty_at_component_start) {
       // A placeholder that gave nothing would make another directory the

@@ -379,8 +379,8 @@ int run_one(const char *command, bool with_envelope, const ActionEnv &env, const
 
 }  // namespace
 
-int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
-  return for_each_target(action, msg, INSERT_SHELL_SAFE, env.log, kWhere,
+int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
+  return for_each_target(action, msg, match, INSERT_SHELL_SAFE, env.log, kWhere,
                          [&](const Target &target) {
                            return run_one(target.text, (action.with & WITH_ENVELOPE) != 0, env, msg) == 1 ? 1 : 0;
                          });

@@ -216,8 +216,8 @@ int store_one(const char *path, const Inserts &inserts, bool with_envelope, cons
 
 }  // namespace
 
-int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg) noexcept {
-  return for_each_target(action, msg, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
+int ActionStoreIn(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
+  return for_each_target(action, msg, match, INSERT_PATH_SAFE, env.log, kWhere, [&](const Target &target) {
     if (target.per_recipient && env.trace.on(1)) env.trace.print("%s, ", target.text);
     if (target.inserts.empty_at_component_start) {
       // A placeholder that gave nothing would make another path of it.

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "actions/delivery.h"
+#include "milter/editor.h"
 #include "milter/filter.h"
 #include "rules/walk.h"
 
@@ -31,10 +32,11 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
     // the dispatch is left: a replaced set whose last message this was is
     // freed here, before shutdown stops waiting for the running messages.
     const std::shared_ptr<const RuleSet> rules = filter.rules();
+    MilterEditor editor(ctx);
     const ActionEnv env{filter.log,
                         filter.trace,
                         std::time(nullptr),
-                        ctx,
+                        &editor,
                         connection->add_headers_enabled,
                         filter.record_lock_wait_ms,
                         filter.settings.pipe_time_limit_s};

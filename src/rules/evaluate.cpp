@@ -16,7 +16,7 @@
 // At trace level 1 and above every node and test is traced with plain,
 // unflushed writes; the caller ends the line. Nothing is allocated but by an
 // Address test, for the addresses it reads (RE2 may grow its own cache while
-// a Regex term matches), and only the message's own context is written.
+// a Regex term matches), and only the RuleMatch is written.
 #include "rules/evaluate.h"
 
 #include <cinttypes>
@@ -32,10 +32,11 @@
 
 namespace {
 
-// What one evaluation needs besides the tree: the message, the trace and the
-// rule's template_uses bits.
+// What one evaluation needs besides the tree: the message, the match it
+// fills, the trace and the rule's template_uses bits.
 struct Evaluation {
-  MessageContext &msg;
+  const MessageContext &msg;
+  RuleMatch &match;
   const Trace &out;
   std::uint32_t uses;
 
@@ -110,14 +111,16 @@ int match_value(const Evaluation &w, const MatchTerm &term, const char *value) n
 // Whether some recipient satisfies `term`. Selects the recipients for which
 // the term's result differs from `invert`.
 int match_recipients(const Evaluation &w, const MatchTerm &term, std::uint32_t invert) noexcept {
-  MessageContext &msg = w.msg;
+  RuleMatch &match = w.match;
   const std::uint32_t uses = w.uses;
   int result = 0;
-  for (Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get()) {
+  std::size_t index = 0;
+  for (const Recipient *recipient = w.msg.recipients.head.get(); recipient != nullptr;
+       recipient = recipient->next.get(), ++index) {
     const int m = match_value(w, term, recipient->address.get());
     if (static_cast<std::uint32_t>(m) != invert) {
-      recipient->matched = 1;
-      if ((uses & USES_FIRST_TO) && msg.first_to == nullptr) msg.first_to = recipient->address.get();
+      match.select(index);
+      if ((uses & USES_FIRST_TO) && match.first_to == nullptr) match.first_to = recipient->address.get();
     }
     if (m) {
       result = 1;
@@ -217,7 +220,7 @@ int evaluate_operand(const Evaluation &w, const ConditionNode *subtree, const Ma
     case FIELD_SIZE: return match_size(w, *term);
     case FIELD_NOT_MATCHED: {
       w.trace("not matched by a previous rule ");
-      const int r = msg.any_rule_matched == 0;
+      const int r = !w.match.earlier_rule_matched;
       w.trace(r ? "[true]" : "[false]");
       return r;
     }
@@ -262,14 +265,12 @@ int evaluate_node(const Evaluation &w, const ConditionNode &first) noexcept {
 
 }  // namespace
 
-int evaluate_rule(const Rule &rule, MessageContext &msg, const Trace &trace) noexcept {
-  if (rule.template_uses != 0) {
-    msg.first_to = nullptr;
-    for (Recipient *recipient = msg.recipients.head.get(); recipient != nullptr; recipient = recipient->next.get())
-      recipient->matched = 0;
-  }
+int evaluate_rule(const Rule &rule, const MessageContext &msg, RuleMatch &match, const Trace &trace) noexcept {
+  // Only a rule whose templates read the selection needs it fresh; the others
+  // leave clearing it to the next rule that does.
+  if (rule.template_uses != 0) match.clear_selection();
   // A loaded rule always has a condition; one cut short by a syntax error never matches.
   if (!rule.condition) return 0;
-  const Evaluation w{msg, trace, rule.template_uses};
+  const Evaluation w{msg, match, trace, rule.template_uses};
   return evaluate_node(w, *rule.condition);
 }

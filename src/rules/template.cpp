@@ -204,12 +204,12 @@ bool chosen_by_sender(std::uint32_t kind) noexcept {
 
 }  // namespace
 
-Text expand_template(const Action &action, const MessageContext &msg, const char *each_to, InsertMode insert,
-                     Inserts *inserts) noexcept {
+Text expand_template(const Action &action, const MessageContext &msg, const RuleMatch &match, const char *each_to,
+                     InsertMode insert, Inserts *inserts) noexcept {
   const Value values[4] = {
       take_value(msg.smtp_sender.get()),
       take_value(msg.from.get()),
-      take_value(msg.first_to),
+      take_value(match.first_to),
       take_value(each_to),
   };
   Date date;

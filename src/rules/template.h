@@ -10,13 +10,14 @@
 // message time (MessageContext::message_time) in local time.
 //
 // Threads: parsing on the initial thread; expansion on any connection thread,
-// reading only the shared pieces and the caller's own MessageContext.
+// reading only the shared pieces and the caller's own message and match.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "rules/rule.h"
+#include "rules/rule_match.h"
 #include "base/text.h"
 
 struct MessageContext;
@@ -54,9 +55,9 @@ struct Inserts {
   bool empty_at_component_start = false;
 };
 
-// The text of `action`'s template for `msg`, with `each_to` (a selected
-// recipient's address, or null) as the value of the %ALLTO...% placeholders;
-// owned by the caller, null when memory cannot be allocated. Fills `inserts`
-// when given.
-Text expand_template(const Action &action, const MessageContext &msg, const char *each_to,
+// The text of `action`'s template for `msg`, with match.first_to as the
+// value of the %TO...% placeholders and `each_to` (a selected recipient's
+// address, or null) as the value of the %ALLTO...% placeholders; owned by the
+// caller, null when memory cannot be allocated. Fills `inserts` when given.
+Text expand_template(const Action &action, const MessageContext &msg, const RuleMatch &match, const char *each_to,
                      InsertMode insert = INSERT_AS_IS, Inserts *inserts = nullptr) noexcept;

@@ -272,12 +272,12 @@ class ShowDelivery final : public Delivery {
     std::printf("rule %d: %s\n", number, matched ? "matched" : "not matched");
   }
 
-  bool deliver(const Action &action, MessageContext &msg) noexcept override {
+  bool deliver(const Action &action, const MessageContext &msg, const RuleMatch &match) noexcept override {
     const ActionKind &kind = action_kind(action.kind);
-    show(action, kind, msg);
+    show(action, kind, msg, match);
     if (!options_.run || action.kind == ACTION_ADD_HEADER || action.kind == ACTION_ADD_RECIPIENT) return true;
     std::fflush(stdout);  // a command's own output comes after what is shown
-    const int result = kind.run(action, env_, msg);
+    const int result = kind.run(action, env_, msg, match);
     std::printf("  - %s\n", result != 0 ? "Success." : "Failed.");
     return result != 0;
   }
@@ -286,11 +286,13 @@ class ShowDelivery final : public Delivery {
     if (rule.halt != 0) std::fputs("  Halt\n", stdout);
   }
 
+  void no_memory(const char *) noexcept override { fail_memory(); }
+
  private:
   // One line per text the action would use: once, or once per recipient the
   // rule selected (once with nothing inserted when it selected none).
-  void show(const Action &action, const ActionKind &kind, const MessageContext &msg) noexcept {
-    const int made = for_each_target(action, msg, kind.insert, env_.log, "quorvane-test", [&](const Target &target) {
+  void show(const Action &action, const ActionKind &kind, const MessageContext &msg, const RuleMatch &match) noexcept {
+    const int made = for_each_target(action, msg, match, kind.insert, env_.log, "quorvane-test", [&](const Target &target) {
       std::printf("  %s '%s'", kind.label, target.text);
       if (action.kind == ACTION_ADD_HEADER) print_header_request(target.text);
       if (action.kind == ACTION_ADD_RECIPIENT) print_recipient_request(target.text);

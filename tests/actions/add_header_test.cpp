@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "actions/actions.h"
+#include "milter/editor.h"
 #include "milter/filter.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
@@ -26,10 +27,11 @@ class AddHeader : public testing::Test {
     StandaloneAction a(ACTION_ADD_HEADER, text);
     const Trace trace{stdout, verbose};
     ActionEnv env = action_env(capture.log, 0, trace);
-    env.ctx = c.ctx();
+    MilterEditor editor(c.ctx());
+    env.editor = &editor;
     env.add_headers_enabled = granted;
     testing::internal::CaptureStdout();
-    const int result = ActionAddHeader(*a.action, env, msg);
+    const int result = ActionAddHeader(*a.action, env, msg, select_recipients(msg));
     return {result, testing::internal::GetCapturedStdout()};
   }
 
@@ -162,10 +164,11 @@ TEST_F(AddHeader, AddRecipientAddsOnlyTheRecipient) {
     StandaloneAction a(ACTION_ADD_RECIPIENT, c.text);
     const Trace trace{stdout, 2};
     ActionEnv env = action_env(capture.log, 0, trace);
-    env.ctx = connection.ctx();
+    MilterEditor editor(connection.ctx());
+    env.editor = &editor;
     env.add_headers_enabled = c.granted;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ActionAddRecipient(*a.action, env, *msg), c.want_result);
+    EXPECT_EQ(ActionAddRecipient(*a.action, env, *msg, select_recipients(*msg)), c.want_result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want_trace);
     EXPECT_EQ(connection.added_recipients, c.want_recipients);
     EXPECT_TRUE(connection.added_headers.empty());

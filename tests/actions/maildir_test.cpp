@@ -23,7 +23,7 @@ int deliver(const Log &log, const std::string &path_template, const std::vector<
             const std::string &from = "ann@x", const Trace &trace = Trace{}) {
   StandaloneAction a(ACTION_MAILDIR, path_template);
   auto msg = make_message(from, recipients, "Hello\r\n");
-  return ActionMaildir(*a.action, action_env(log, kWhen, trace), *msg);
+  return ActionMaildir(*a.action, action_env(log, kWhen, trace), *msg, select_recipients(*msg));
 }
 
 std::string mode_of(const std::string &path) {
@@ -63,8 +63,8 @@ TEST(Maildir, WithEnvelopeNamesTheWholeEnvelope) {
   StandaloneAction a(ACTION_MAILDIR, dir / "md");
   a.action->with = WITH_ENVELOPE;
   auto msg = make_message("ann@x", {"a@d", "b@d"}, "Hello\r\n");
-  msg->recipients.head->matched = 0;  // not selected: still in the envelope
-  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 1);
+  // a@d not selected: still in the envelope
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg, {0})), 1);
   const std::vector<std::string> names = TempDir::entries_of(dir / "md/new");
   ASSERT_EQ(names.size(), 1u);
   const std::string want =
@@ -81,10 +81,10 @@ TEST(Maildir, WithCreateMakesTheLevelsAbove) {
   TempDir dir;
   StandaloneAction a(ACTION_MAILDIR, dir / "lists/%FROM.DOMAIN%/%FROM.USER%");
   auto msg = make_message("ann@x", {}, "Hello\r\n");
-  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 0);
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg)), 0);
   a.action->with = WITH_CREATE;
   const mode_t old_umask = umask(027);
-  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg), 1);
+  ASSERT_EQ(ActionMaildir(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg)), 1);
   umask(old_umask);
   EXPECT_EQ(mode_of(dir / "lists"), "750");
   EXPECT_EQ(mode_of(dir / "lists/x"), "750");

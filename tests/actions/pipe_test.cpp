@@ -30,7 +30,7 @@ Piped pipe_to(const Log &log, const std::string &command, const std::vector<std:
   StandaloneAction a(ACTION_PIPE, command);
   Piped p{0, make_message(from, recipients, body)};
   complete_record_size(*p.msg, kWhen);
-  p.result = ActionPipe(*a.action, action_env(log, kWhen), *p.msg);
+  p.result = ActionPipe(*a.action, action_env(log, kWhen), *p.msg, select_recipients(*p.msg));
   return p;
 }
 
@@ -102,9 +102,8 @@ TEST(Pipe, EveryMatchedRecipientRunsEvenAfterAFailure) {
   // No recipient matched: one run with the placeholders empty.
   StandaloneAction a(ACTION_PIPE, "echo x%ALLTO%x >> " + (dir / "none"));
   auto msg = make_message("ann@x", {"a@x"});
-  msg->recipients.head->matched = 0;
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionPipe(*a.action, action_env(log.log, kWhen), *msg), 1);
+  EXPECT_EQ(ActionPipe(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg, {0})), 1);
   EXPECT_EQ(read_file(dir / "none"), "xx\n");
 }
 
@@ -120,7 +119,7 @@ TEST(Pipe, EachCommandRunsUnderItsOwnTimeLimit) {
   ActionEnv env = action_env(log.log, kWhen);
   env.pipe_time_limit_s = 1;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(ActionPipe(*a.action, env, *msg), 0);
+  EXPECT_EQ(ActionPipe(*a.action, env, *msg, select_recipients(*msg)), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   EXPECT_EQ(read_file(dir / "ran"), "a\nb\nc\n");
   std::vector<std::string> want;
@@ -151,7 +150,7 @@ TEST(Pipe, CommandThatCannotBeStartedFailsEachRecipient) {
     close(lowest_free);
     rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
-    const int result = ActionPipe(*a.action, action_env(log, kWhen), *msg);
+    const int result = ActionPipe(*a.action, action_env(log, kWhen), *msg, select_recipients(*msg));
     std::fclose(log_file);
     _exit(result + 2);
   }
@@ -259,7 +258,7 @@ TEST(Pipe, TimeLimitEndsTheWholeGroup) {
   ActionEnv env = action_env(log.log, kWhen);
   env.pipe_time_limit_s = 1;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(ActionPipe(*a.action, env, *msg), 0);
+  EXPECT_EQ(ActionPipe(*a.action, env, *msg, select_recipients(*msg)), 0);
   // The limit and the grace time went by before SIGKILL.
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
   EXPECT_EQ(log.lines(),

@@ -40,7 +40,7 @@ Stored store(const ActionEnv &env, const std::string &path_template, const std::
   StandaloneAction a(ACTION_STORE_IN, path_template);
   Stored s{0, make_message(from, recipients, body)};
   complete_record_size(*s.msg, kWhen);
-  s.result = ActionStoreIn(*a.action, env, *s.msg);
+  s.result = ActionStoreIn(*a.action, env, *s.msg, select_recipients(*s.msg));
   return s;
 }
 
@@ -117,10 +117,9 @@ TEST(StoreIn, OneRecordPerMatchedRecipient) {
   // Two recipients naming one file append to it twice; unmatched ones get nothing.
   StandaloneAction a(ACTION_STORE_IN, dir / "%ALLTO.DOMAIN%");
   auto msg = make_message("ann@x", {"a@same", "b@skipped", "c@same"});
-  msg->recipients.head->next->matched = 0;
   complete_record_size(*msg, kWhen);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 1);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg, {1})), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(read_file(dir / "same"), record_for() + record_for());
   EXPECT_FALSE(file_exists(dir / "skipped"));
@@ -143,9 +142,8 @@ TEST(StoreIn, NoMatchedRecipientStoresOnceWithEmptyPlaceholders) {
   TempDir dir;
   StandaloneAction a(ACTION_STORE_IN, dir / "box%ALLTO%");
   auto msg = make_message("ann@x", {"a@d"});
-  msg->recipients.head->matched = 0;
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 1);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg, {0})), 1);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"box"});
 }
 
@@ -158,7 +156,7 @@ TEST(StoreIn, PerRecipientTriesEveryRecipient) {
   StandaloneAction a(ACTION_STORE_IN, dir / "%ALLTO.DOMAIN%/mbox");
   auto msg = make_message("ann@x", {"u@a", "u@b", "u@c"});
   complete_record_size(*msg, kWhen);
-  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg), 0);
+  EXPECT_EQ(ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg)), 0);
   EXPECT_EQ(read_file(dir / "a/mbox"), record_for());
   EXPECT_EQ(read_file(dir / "c/mbox"), record_for());
   EXPECT_EQ(log.lines(),
@@ -294,7 +292,8 @@ TEST(StoreIn, QueuedAppendsGiveUpTogetherAtTheLimit) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      results[static_cast<size_t>(t)] = ActionStoreIn(*a.action, env, *messages[static_cast<size_t>(t)]);
+      results[static_cast<size_t>(t)] =
+          ActionStoreIn(*a.action, env, *messages[static_cast<size_t>(t)], select_recipients(*messages[static_cast<size_t>(t)]));
       took[static_cast<size_t>(t)] = std::chrono::steady_clock::now() - started;
     });
   for (auto &thread : threads) thread.join();
@@ -383,7 +382,7 @@ TEST_F(StoreInPlantedLinks, WithCreateMakesTheMissingDirectories) {
     a.action->with = WITH_CREATE;
     auto msg = make_message(from, {});
     complete_record_size(*msg, kWhen);
-    return ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg);
+    return ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg));
   };
   const mode_t old_umask = umask(077);
   EXPECT_EQ(store_created("new/%FROM.DOMAIN%/%FROM.USER%", "ann@x"), 1);
@@ -414,7 +413,7 @@ TEST(StoreIn, WithCreateFromManyThreadsAtOnce) {
   std::vector<std::thread> threads;
   std::atomic<int> stored{0};
   for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&] { stored += ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg); });
+    threads.emplace_back([&] { stored += ActionStoreIn(*a.action, action_env(log.log, kWhen), *msg, select_recipients(*msg)); });
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(stored.load(), 8);
   EXPECT_TRUE(log.lines().empty());
@@ -505,8 +504,10 @@ TEST(StoreIn, ConcurrentAppendsStayWhole) {
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int m = 0; m < kMessages; ++m)
-        if (ActionStoreIn(*a.action, action_env(log.log, kWhen), *messages[static_cast<size_t>(t * kMessages + m)]) != 1) ++failures;
+      for (int m = 0; m < kMessages; ++m) {
+        const MessageContext &msg = *messages[static_cast<size_t>(t * kMessages + m)];
+        if (ActionStoreIn(*a.action, action_env(log.log, kWhen), msg, select_recipients(msg)) != 1) ++failures;
+      }
     });
   for (auto &thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);

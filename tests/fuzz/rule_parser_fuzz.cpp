@@ -92,12 +92,16 @@ void run_rules(const RuleList &rules, std::FILE *sink) {
   require(add_body_chunk(msg, "body\r\n", 6) == nullptr);
   end_message(msg, 1700000000);
   const Trace trace{sink, 1};
+  std::size_t count = 0;
+  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) ++count;
+  RuleMatch match;
+  require(match.prepare(count));
   for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) {
-    if (evaluate_rule(*rule, msg, trace)) msg.any_rule_matched = 1;
+    if (evaluate_rule(*rule, msg, match, trace)) match.earlier_rule_matched = true;
     for (const Action *action = rule->actions.head.get(); action; action = action->next.get()) {
-      for (Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) {
+      for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) {
         for (InsertMode mode : {INSERT_AS_IS, INSERT_PATH_SAFE, INSERT_SHELL_SAFE}) {
-          Text text = expand_template(*action, msg, r->address.get(), mode);
+          Text text = expand_template(*action, msg, match, r->address.get(), mode);
           require(text != nullptr);
           std::fputs(text.get(), sink);
         }

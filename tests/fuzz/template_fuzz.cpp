@@ -46,21 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   msg.message_time = 1700000000;
   msg.from = std::move(fields[1]);
   msg.smtp_sender = std::move(fields[2]);
-  msg.first_to = fields[3].get();
+  RuleMatch match;
+  match.first_to = fields[3].get();
   if (fields[4]) {
     auto recipient = std::make_unique<Recipient>();
     recipient->address = std::move(fields[4]);
-    recipient->matched = 1;
     msg.recipients.append(std::move(recipient));
   }
   const char *each_to = msg.recipients.head ? msg.recipients.head->address.get() : nullptr;
 
-  Text plain = expand_template(action, msg, each_to, INSERT_AS_IS);
+  Text plain = expand_template(action, msg, match, each_to, INSERT_AS_IS);
   require(plain != nullptr);
   const std::size_t length = std::strlen(plain.get());
   if (std::strchr(fields[0].get(), '%') == nullptr) require(std::strcmp(plain.get(), fields[0].get()) == 0);
   for (InsertMode mode : {INSERT_PATH_SAFE, INSERT_SHELL_SAFE}) {
-    Text safe = expand_template(action, msg, each_to, mode);
+    Text safe = expand_template(action, msg, match, each_to, mode);
     require(safe != nullptr && std::strlen(safe.get()) == length);
   }
   return 0;

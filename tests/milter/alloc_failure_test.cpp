@@ -12,6 +12,7 @@
 
 #include "actions/actions.h"
 #include "actions/file_lock.h"
+#include "milter/editor.h"
 #include "milter/filter.h"
 #include "message/message_context.h"
 #include "support/alloc_failure.h"
@@ -161,18 +162,45 @@ TEST(ActionOutOfMemory, ExpansionFailureFailsTheAction) {
     LogCapture log;
     FakeConnection connection;
     ActionEnv env = action_env(log.log, 0);
-    env.ctx = connection.ctx();
+    MilterEditor editor(connection.ctx());
+    env.editor = &editor;
     env.add_headers_enabled = true;
     StandaloneAction a(c.kind, c.text);
     auto msg = make_message("ann@x", {"a@x", "b@x", "c@x"});
     complete_record_size(*msg, 0);
+    const RuleMatch match = select_recipients(*msg);
     fail_nothrow_allocation(c.fail_at);
-    const int result = action_kind(c.kind).run(*a.action, env, *msg);
+    const int result = action_kind(c.kind).run(*a.action, env, *msg, match);
     disarm_allocation_failure();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(log.lines(), std::vector<std::string>{no_memory_line(c.where, "expanded template")});
     EXPECT_EQ(connection.added_headers.size(), c.want_added);
     EXPECT_EQ(dir.entries(), c.want_entries);
+  }
+}
+
+// The walk's selection for an envelope larger than a match holds inline is
+// allocated at the end of message; without it no rule runs and the message
+// fails.
+TEST(WalkOutOfMemory, LargeEnvelopeFailsTheMessage) {
+  TempDir dir;
+  for (const int accept : {1, 0}) {
+    SCOPED_TRACE(accept);
+    TestFilter rules(0, accept);
+    Rule &rule = rules.add(single_term(FIELD_MATCH_ALL));
+    add_template_action(rule, ACTION_STORE_IN, dir / "mbox");
+    FakeConnection c;
+    MessageInput m;
+    m.sender = "<ann@x>";
+    for (int i = 0; i < 300; ++i) m.recipients.push_back("<r" + std::to_string(i) + "@x>");
+    feed(c, m);
+    fail_nothrow_allocation(0);
+    EXPECT_EQ(mlfi_eom(c.ctx()), rules.filter.failure_verdict());
+    disarm_allocation_failure();
+    EXPECT_EQ(rules.lines(), std::vector<std::string>{no_memory_line("mlfi_eom", "rule match", accept)});
+    EXPECT_EQ(rules.filter.counters.failed.load(), 1u);
+    EXPECT_EQ(context_of(c), nullptr);
+    EXPECT_TRUE(dir.entries().empty());
   }
 }
 

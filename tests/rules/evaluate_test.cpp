@@ -28,10 +28,22 @@ void add_recipients(MessageContext &msg, std::initializer_list<const char *> add
   }
 }
 
+// A match prepared for the recipients of `msg`; `earlier`: some earlier rule
+// of the walk matched.
+RuleMatch match_for(const MessageContext &msg, bool earlier = false) {
+  std::size_t count = 0;
+  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) ++count;
+  RuleMatch match;
+  EXPECT_TRUE(match.prepare(count));
+  match.earlier_rule_matched = earlier;
+  return match;
+}
+
 // "1" for each selected recipient, "0" for the others.
-std::string selection(const MessageContext &msg) {
+std::string selection(const MessageContext &msg, const RuleMatch &match) {
   std::string flags;
-  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) flags += r->matched ? '1' : '0';
+  std::size_t i = 0;
+  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) flags += match.selected(i++) ? '1' : '0';
   return flags;
 }
 
@@ -40,10 +52,10 @@ struct Evaluated {
   std::string trace;
 };
 
-Evaluated evaluate(const Rule &rule, MessageContext &msg) {
+Evaluated evaluate(const Rule &rule, const MessageContext &msg, RuleMatch &match) {
   const Trace trace{stdout, 1};
   ::testing::internal::CaptureStdout();
-  const int result = evaluate_rule(rule, msg, trace);
+  const int result = evaluate_rule(rule, msg, match, trace);
   std::fflush(stdout);
   return {result, ::testing::internal::GetCapturedStdout()};
 }
@@ -61,11 +73,12 @@ TEST(Evaluate, TraceOfANegatedRecipientTest) {
   MessageContext msg;
   msg.from = copy_text("ann");
   add_recipients(msg, {"bob", "cy"});
-  const Evaluated e = evaluate(*rules.head, msg);
+  RuleMatch match = match_for(msg);
+  const Evaluated e = evaluate(*rules.head, msg, match);
   EXPECT_EQ(e.result, 0);
   EXPECT_EQ(e.trace, "(\"ann\" contains \"an\" [true](!(\"bob\" is \"cy\" [false], \"cy\" is \"cy\" [true]) [false] ))");
-  EXPECT_EQ(selection(msg), "10");
-  EXPECT_EQ(msg.first_to, nullptr);
+  EXPECT_EQ(selection(msg, match), "10");
+  EXPECT_EQ(match.first_to, nullptr);
 }
 
 // Per-recipient and first-recipient templates that make a rule select.
@@ -159,21 +172,21 @@ TEST(Evaluate, ResultsSelectionsAndTraces) {
     msg.from = copy_text(c.from);
     if (c.sender) msg.smtp_sender = copy_text(c.sender);
     add_recipients(msg, c.to);
-    msg.any_rule_matched = c.any_rule_matched;
-    const Evaluated e = evaluate(*rules.head, msg);
+    RuleMatch match = match_for(msg, c.any_rule_matched != 0);
+    const Evaluated e = evaluate(*rules.head, msg, match);
     EXPECT_EQ(e.result, c.want) << c.rule;
     EXPECT_EQ(e.trace, c.want_trace) << c.rule;
-    EXPECT_EQ(selection(msg), c.want_selection) << c.rule;
-    EXPECT_STREQ(msg.first_to, c.want_first_to) << c.rule;
+    EXPECT_EQ(selection(msg, match), c.want_selection) << c.rule;
+    EXPECT_STREQ(match.first_to, c.want_first_to) << c.rule;
 
     // Without -v the same result and nothing printed.
     MessageContext quiet;
     quiet.from = copy_text(c.from);
     if (c.sender) quiet.smtp_sender = copy_text(c.sender);
     add_recipients(quiet, c.to);
-    quiet.any_rule_matched = c.any_rule_matched;
+    RuleMatch quiet_match = match_for(quiet, c.any_rule_matched != 0);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(evaluate_rule(*rules.head, quiet, kNoTrace), c.want) << c.rule;
+    EXPECT_EQ(evaluate_rule(*rules.head, quiet, quiet_match, kNoTrace), c.want) << c.rule;
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.rule;
   }
@@ -250,10 +263,11 @@ TEST(Evaluate, HeaderSizeWildcardAndExpressionTests) {
     RuleList rules = parse(c.rule);
     ASSERT_NE(rules.head, nullptr) << c.rule;
     auto msg = message_with_headers();
-    const Evaluated e = evaluate(*rules.head, *msg);
+    RuleMatch match = match_for(*msg);
+    const Evaluated e = evaluate(*rules.head, *msg, match);
     EXPECT_EQ(e.result, c.want) << c.rule;
     EXPECT_EQ(e.trace, c.want_trace) << c.rule;
-    EXPECT_EQ(selection(*msg), c.want_selection) << c.rule;
+    EXPECT_EQ(selection(*msg, match), c.want_selection) << c.rule;
   }
 }
 
@@ -289,7 +303,8 @@ TEST(Evaluate, AddressTestsReadTheAddressLists) {
   for (const Case &c : cases) {
     RuleList rules = parse(c.rule);
     ASSERT_NE(rules.head, nullptr) << c.rule;
-    const Evaluated e = evaluate(*rules.head, *msg);
+    RuleMatch match = match_for(*msg);
+    const Evaluated e = evaluate(*rules.head, *msg, match);
     EXPECT_EQ(e.result, c.want) << c.rule;
     EXPECT_EQ(e.trace, c.want_trace) << c.rule;
   }
@@ -304,6 +319,7 @@ TEST(Evaluate, TestsOtherThanRegexAllocateNothing) {
       "{ ! Not matched and Match all or Size over 1 and Header received matches \"*b?mx[0-9]\" } Halt;\n"
       "{ To !matches \"*@*\" or Sender matches A* and Header Subject !is \"\" } Store In /m/%ALLTO%;\n");
   auto msg = message_with_headers();
+  RuleMatch match = match_for(*msg);
   char *buffer = nullptr;
   std::size_t length = 0;
   std::FILE *out = open_memstream(&buffer, &length);
@@ -311,7 +327,7 @@ TEST(Evaluate, TestsOtherThanRegexAllocateNothing) {
   const Trace traced{out, 1};
   for (const Trace *trace : {&kNoTrace, &traced}) {
     fail_nothrow_allocation(0);
-    for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) evaluate_rule(*rule, *msg, *trace);
+    for (const Rule *rule = rules.head.get(); rule; rule = rule->next.get()) evaluate_rule(*rule, *msg, match, *trace);
     EXPECT_FALSE(allocation_failure_fired());
     disarm_allocation_failure();
   }
@@ -325,18 +341,19 @@ TEST(Evaluate, SelectionIsClearedOnlyForRulesThatUseRecipients) {
   const Rule &selecting = *plain.next;
   MessageContext msg;
   add_recipients(msg, {"a", "b", "c"});
-  msg.recipients.head->matched = 1;
-  msg.first_to = msg.recipients.head->address.get();
+  RuleMatch match = match_for(msg);
+  match.select(0);
+  match.first_to = msg.recipients.head->address.get();
 
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(evaluate_rule(plain, msg, kNoTrace), 1);
-  EXPECT_EQ(selection(msg), "110");  // adds to what an earlier rule selected
-  EXPECT_STREQ(msg.first_to, "a");
+  EXPECT_EQ(evaluate_rule(plain, msg, match, kNoTrace), 1);
+  EXPECT_EQ(selection(msg, match), "110");  // adds to what an earlier rule selected
+  EXPECT_STREQ(match.first_to, "a");
 
-  EXPECT_EQ(evaluate_rule(selecting, msg, kNoTrace), 1);
+  EXPECT_EQ(evaluate_rule(selecting, msg, match, kNoTrace), 1);
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(selection(msg), "001");
-  EXPECT_STREQ(msg.first_to, "c");
+  EXPECT_EQ(selection(msg, match), "001");
+  EXPECT_STREQ(match.first_to, "c");
 }
 
 std::unique_ptr<MatchTerm> term(std::uint32_t field, std::uint32_t op, const char *pattern, std::uint32_t negated = 0) {
@@ -384,7 +401,8 @@ TEST(Evaluate, TreesOutsideTheLanguage) {
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     rule.condition = std::make_unique<ConditionNode>();
     cases[i].build(*rule.condition);
-    const Evaluated e = evaluate(rule, msg);
+    RuleMatch match = match_for(msg);
+    const Evaluated e = evaluate(rule, msg, match);
     EXPECT_EQ(e.result, cases[i].want) << "case " << i;
     EXPECT_EQ(e.trace, cases[i].want_trace) << "case " << i;
   }
@@ -413,7 +431,8 @@ TEST(Evaluate, LongChainsNeedNoStack) {
                   MessageContext msg;
                   msg.from = copy_text("a");
                   add_recipients(msg, {"b"});
-                  j->result = evaluate_rule(*j->rule, msg, kNoTrace);
+                  RuleMatch match = match_for(msg);
+                  j->result = evaluate_rule(*j->rule, msg, match, kNoTrace);
                   return nullptr;
                 },
                 &job),

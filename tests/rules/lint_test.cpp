@@ -195,8 +195,7 @@ TEST(LintKinds, UnknownKindsDrawNoWarning) {
 // recipient" warning exactly when it matches some message and never with a
 // recipient selected, and a rule with Halt makes the next one unreachable
 // exactly when it matches every message.
-std::unique_ptr<MessageContext> message(const char *sender, const char *from, std::vector<const char *> to,
-                                        int earlier_match) {
+std::unique_ptr<MessageContext> message(const char *sender, const char *from, std::vector<const char *> to) {
   auto msg = std::make_unique<MessageContext>();
   if (sender != nullptr) msg->smtp_sender = copy_text(sender);
   msg->from = copy_text(from);
@@ -205,7 +204,6 @@ std::unique_ptr<MessageContext> message(const char *sender, const char *from, st
     recipient->address = copy_text(address);
     msg->recipients.append(std::move(recipient));
   }
-  msg->any_rule_matched = earlier_match;
   return msg;
 }
 
@@ -228,12 +226,16 @@ TEST(LintKinds, JudgesConditionsAsEvaluationDoes) {
       "From is a@x or (Match all)",
       "!(! Match all and To is b@x)",
   };
-  std::vector<std::unique_ptr<MessageContext>> grid;
+  struct Sample {
+    std::unique_ptr<MessageContext> msg;
+    bool earlier_match;  // some earlier rule matched
+  };
+  std::vector<Sample> grid;
   for (const char *sender : {static_cast<const char *>(nullptr), "ann"})
     for (const char *from : {"a@x", ""})
       for (const std::vector<const char *> &to :
            {std::vector<const char *>{"b@x"}, {"c@y"}, {"b@x", "c@y"}, {"c@y", "b@x"}})
-        for (int earlier : {0, 1}) grid.push_back(message(sender, from, to, earlier));
+        for (int earlier : {0, 1}) grid.push_back({message(sender, from, to), earlier != 0});
 
   for (const char *condition : conditions) {
     SCOPED_TRACE(condition);
@@ -241,11 +243,16 @@ TEST(LintKinds, JudgesConditionsAsEvaluationDoes) {
     parse(std::string("{ ") + condition + " } Pipe \"%ALLTO%\", Halt;\n{ Match all } Halt;\n", set);
     const std::string warned = warnings_of(set.rules).text;
     bool matched_once = false, matched_always = true, selected_once = false;
-    for (const auto &msg : grid) {
-      for (Recipient *r = msg->recipients.head.get(); r; r = r->next.get()) r->matched = 0;
-      const bool matched = evaluate_rule(*set.rules.head, *msg, Trace{}) != 0;
+    for (const Sample &sample : grid) {
+      const MessageContext &msg = *sample.msg;
+      std::size_t count = 0;
+      for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) ++count;
+      RuleMatch match;
+      ASSERT_TRUE(match.prepare(count));
+      match.earlier_rule_matched = sample.earlier_match;
+      const bool matched = evaluate_rule(*set.rules.head, msg, match, Trace{}) != 0;
       bool selected = false;
-      for (const Recipient *r = msg->recipients.head.get(); r; r = r->next.get()) selected = selected || r->matched;
+      for (std::size_t i = 0; i < count; ++i) selected = selected || match.selected(i);
       matched_once = matched_once || matched;
       matched_always = matched_always && matched;
       selected_once = selected_once || (matched && selected);

@@ -557,7 +557,8 @@ TEST(RuleParser, DeepNestingFailsInsteadOfOverflowingTheStack) {
     print_rules(listing.stream(), p->rules);
     EXPECT_TRUE(listing.text() == c.want_listing);
     MessageContext msg;
-    EXPECT_EQ(evaluate_rule(*p->rules.head, msg, Trace{}), 1);
+    RuleMatch match;
+    EXPECT_EQ(evaluate_rule(*p->rules.head, msg, match, Trace{}), 1);
   }
 }
 

@@ -23,7 +23,7 @@ void parse(Parsed &p, const char *text) {
 }
 
 std::string expand(const Parsed &p, const MessageContext &msg, InsertMode mode = INSERT_AS_IS) {
-  Text text = expand_template(p.action, msg, nullptr, mode);
+  Text text = expand_template(p.action, msg, RuleMatch{}, nullptr, mode);
   return text ? std::string(text.get()) : std::string("<null>");
 }
 

@@ -28,6 +28,7 @@
 #include "message/record.h"
 #include "milter/filter.h"
 #include "rules/rule.h"
+#include "rules/rule_match.h"
 #include "rules/template.h"
 #include "support/fake_smfi.h"
 #include "support/temp_dir.h"
@@ -178,7 +179,6 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
   for (const auto &address : recipients) {
     auto r = std::make_unique<Recipient>();
     r->address = copy_text(address.c_str());
-    r->matched = 1;
     msg->recipients.append(std::move(r));
   }
   auto h = std::make_unique<HeaderField>();
@@ -193,6 +193,18 @@ inline std::unique_ptr<MessageContext> make_message(const std::string &from,
   msg->record_size += chunk->length;
   msg->body.append(std::move(chunk));
   return msg;
+}
+
+// What a rule that selected every recipient of `msg` but those at the
+// positions `unselected` leaves for its actions.
+inline RuleMatch select_recipients(const MessageContext &msg, const std::vector<std::size_t> &unselected = {}) {
+  std::size_t count = 0;
+  for (const Recipient *r = msg.recipients.head.get(); r; r = r->next.get()) ++count;
+  RuleMatch match;
+  EXPECT_TRUE(match.prepare(count));
+  for (std::size_t i = 0; i < count; ++i)
+    if (std::find(unselected.begin(), unselected.end(), i) == unselected.end()) match.select(i);
+  return match;
 }
 
 // Adds what end of message adds for `when` to a hand-built message.

@@ -13,6 +13,12 @@
 // stops at the first address that satisfies it. A Size test compares
 // message_size with its limit.
 //
+// For a rule whose templates use %1% to %9%, a Matches or Regex test that
+// holds keeps what its groups took in the RuleMatch: the last such test of
+// the evaluation wins, a test over several values captures from the first
+// that matched, and a test under "!" (its own or a node's) captures nothing.
+// Other rules run their expressions without groups.
+//
 // At trace level 1 and above every node and test is traced with plain,
 // unflushed writes; the caller ends the line. Nothing is allocated but by an
 // Address test, for the addresses it reads (RE2 may grow its own cache while
@@ -39,6 +45,16 @@ struct Evaluation {
   RuleMatch &match;
   const Trace &out;
   std::uint32_t uses;
+  // Captures, only for a rule whose templates use them: how many "!" the
+  // test being evaluated is under, and whether it captured already (from the
+  // first of its values that matched).
+  mutable int negations = 0;
+  mutable bool term_captured = false;
+
+  bool may_capture(const MatchTerm &term) const noexcept {
+    return (uses & USES_CAPTURES) != 0 && negations == 0 && term.negated == 0 && !term_captured &&
+           (term.op == OP_MATCHES || term.op == OP_REGEX);
+  }
 
   void trace(const char *text) const noexcept {
     if (out.on(1)) out.put(text);
@@ -80,6 +96,31 @@ int compare(const MatchTerm &term, const char *value, std::size_t vlen, const ch
   }
 }
 
+// compare for a Matches or Regex term whose groups the rule's actions use:
+// on a match the value and its groups are kept in the RuleMatch.
+int compare_capturing(const Evaluation &w, const MatchTerm &term, const char *value, std::size_t vlen,
+                      const char *pattern, std::size_t plen) noexcept {
+  RuleMatch::Group groups[kMaxCaptures];
+  std::size_t count = 0;
+  if (term.op == OP_MATCHES) {
+    WildcardSpan spans[kMaxCaptures];
+    if (!wildcard_match_groups(pattern, plen, value, vlen, spans, kMaxCaptures)) return 0;
+    count = wildcard_groups(pattern, plen);
+    if (count > kMaxCaptures) count = kMaxCaptures;
+    for (std::size_t i = 0; i < count; ++i) groups[i] = {spans[i].start, spans[i].length, true};
+  } else {
+    RegexSpan spans[kMaxCaptures];
+    if (!term.regex || !regex_found_groups(*term.regex, value, vlen, spans, kMaxCaptures)) return 0;
+    count = regex_groups(*term.regex);
+    if (count > kMaxCaptures) count = kMaxCaptures;
+    for (std::size_t i = 0; i < count; ++i) groups[i] = {spans[i].start, spans[i].length, spans[i].taken};
+  }
+  w.term_captured = true;
+  // Out of memory: the test still holds; its captures are empty.
+  w.match.set_captures(value, vlen, groups, count);
+  return 1;
+}
+
 // The term applied to one value (null when the message has none), its own
 // negation included. A value shorter than the pattern fails every fixed-text
 // operator.
@@ -94,7 +135,8 @@ int match_value(const Evaluation &w, const MatchTerm &term, const char *value) n
       if (term.negated) w.trace("!");
       w.trace(operator_word(term.op));
       w.trace(" ");
-      m = compare(term, value, vlen, pattern, plen);
+      m = w.may_capture(term) ? compare_capturing(w, term, value, vlen, pattern, plen)
+                              : compare(term, value, vlen, pattern, plen);
     }
   } else {
     w.trace("[no data] ");
@@ -211,6 +253,7 @@ int evaluate_operand(const Evaluation &w, const ConditionNode *subtree, const Ma
                      std::uint32_t invert) noexcept {
   const MessageContext &msg = w.msg;
   if (term != nullptr) {
+    w.term_captured = false;
     switch (term->field) {
     case FIELD_SMTP_SENDER: return match_value(w, *term, msg.smtp_sender.get());
     case FIELD_FROM: return match_value(w, *term, msg.from.get());
@@ -243,9 +286,13 @@ int evaluate_node(const Evaluation &w, const ConditionNode &first) noexcept {
   while (node != nullptr) {
     w.trace("(");
     ++open;
-    if (node->negated) w.trace("!(");
+    if (node->negated) {
+      w.trace("!(");
+      ++w.negations;  // nothing under it captures
+    }
     r = evaluate_operand(w, node->left.get(), node->left_term.get(), node->negated);
     if (node->negated) {
+      --w.negations;
       w.trace(r ? ") [false] " : ") [true] ");
       r = !r;
     }
@@ -269,6 +316,7 @@ int evaluate_rule(const Rule &rule, const MessageContext &msg, RuleMatch &match,
   // Only a rule whose templates read the selection needs it fresh; the others
   // leave clearing it to the next rule that does.
   if (rule.template_uses != 0) match.clear_selection();
+  if ((rule.template_uses & USES_CAPTURES) != 0) match.clear_captures();
   // A loaded rule always has a condition; one cut short by a syntax error never matches.
   if (!rule.condition) return 0;
   const Evaluation w{msg, match, trace, rule.template_uses};

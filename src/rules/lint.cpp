@@ -228,6 +228,29 @@ const TemplatePiece *empty_at_name_start(const Action &action, const Condition &
   return found;
 }
 
+// The most groups a test of the condition can capture: a Matches or Regex
+// test under no "!"; -1 when there is none. The chain is followed in a loop
+// and only groups recurse, to the depth the parser allows.
+long capture_groups(const ConditionNode &first) noexcept {
+  long most = -1;
+  const auto groups_of = [](const MatchTerm *term) noexcept -> long {
+    if (term == nullptr || term->negated != 0 || !term->pattern) return -1;
+    if (term->op == OP_MATCHES) return static_cast<long>(wildcard_groups(term->pattern.get(), std::strlen(term->pattern.get())));
+    if (term->op == OP_REGEX && term->regex) return static_cast<long>(regex_groups(*term->regex));
+    return -1;
+  };
+  for (const ConditionNode *node = &first; node != nullptr; node = node->right.get()) {
+    if (node->negated == 0) {
+      long left = groups_of(node->left_term.get());
+      if (node->left) left = capture_groups(*node->left);
+      if (left > most) most = left;
+    }
+    const long right = groups_of(node->right_term.get());
+    if (right > most) most = right;
+  }
+  return most;
+}
+
 class Warnings {
  public:
   explicit Warnings(std::FILE *out) noexcept : out_(out) {}
@@ -286,6 +309,23 @@ class Warnings {
       say("Warning - line %d: Store In path names a directory when %%%s is empty\n", rule.line, name_of(*empty_at_end));
   }
 
+  // %1% to %9% beyond what the condition can capture.
+  void check_captures(const Rule &rule) noexcept {
+    if ((rule.template_uses & USES_CAPTURES) == 0 || !rule.condition) return;
+    const long groups = capture_groups(*rule.condition);
+    for (const Action *action = rule.actions.head.get(); action != nullptr; action = action->next.get())
+      for (const TemplatePiece *piece = action->pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
+        if (capture_number(piece->kind) == 0 || static_cast<long>(capture_number(piece->kind)) <= groups) continue;
+        if (groups < 0)
+          say("Warning - line %d: %%%s is always empty, the rule has no Regex or Matches test that captures\n",
+              rule.line, name_of(*piece));
+        else
+          say("Warning - line %d: %%%s is always empty, the rule's Regex and Matches tests capture at most %ld\n",
+              rule.line, name_of(*piece), groups);
+        return;
+      }
+  }
+
   // A colon that an inserted value brings does not count: values are
   // addresses and user names.
   void check_add_header(const Rule &rule, const Action &action) noexcept {
@@ -323,6 +363,7 @@ int warn_rules(const RuleList &rules, std::FILE *out) noexcept {
     if (c.holds == 0) continue;  // its actions never run: a rule switched off with "! Match all"
     if (halting == nullptr && rule->halt != 0 && !c.can_fail) halting = rule;
     warnings.check_recipients(*rule, c);
+    warnings.check_captures(*rule);
     // Other action kinds draw no warning: tested one by one rather than in a
     // switch, so that a new kind needs nothing here.
     for (const Action *action = rule->actions.head.get(); action != nullptr; action = action->next.get()) {

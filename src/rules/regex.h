@@ -30,3 +30,19 @@ Regex compile_regex(const char *expression, bool case_sensitive, char *reason, s
 // Whether `regex` matches somewhere in the `length` bytes of `value`. False
 // when RE2 cannot get the memory it matches with. Any thread.
 bool regex_found(const re2::RE2 &regex, const char *value, std::size_t length) noexcept;
+
+// The capturing groups of `regex`.
+std::size_t regex_groups(const re2::RE2 &regex) noexcept;
+
+// What a group of a match took: `length` bytes from `start`; `taken` false
+// for a group that took no part.
+struct RegexSpan {
+  std::size_t start = 0;
+  std::size_t length = 0;
+  bool taken = false;
+};
+
+// regex_found that also says what groups 1 to `max_groups` took (the
+// leftmost match, as RE2 finds it). `spans` is filled only on a match.
+bool regex_found_groups(const re2::RE2 &regex, const char *value, std::size_t length, RegexSpan *spans,
+                        std::size_t max_groups) noexcept;

@@ -91,12 +91,25 @@ enum : std::uint32_t {
   PIECE_YEAR = 13,   // the message time, local: four digits
   PIECE_MONTH = 14,  // 01 to 12
   PIECE_DAY = 15,    // 01 to 31
+  // %1% to %9%, each as a whole, .USER and .DOMAIN: PIECE_CAPTURE + 3 * (N - 1)
+  // + 0, 1 or 2 (the same order as the address families above).
+  PIECE_CAPTURE = 16,
+  PIECE_CAPTURE_LAST = PIECE_CAPTURE + 3 * 9 - 1,
 };
+
+// The captures a template can name: %1% to %9%.
+inline constexpr std::uint32_t kMaxCaptures = 9;
+
+// The capture that a PIECE_CAPTURE... kind names (1 to 9), or 0.
+constexpr std::uint32_t capture_number(std::uint32_t kind) noexcept {
+  return kind >= PIECE_CAPTURE && kind <= PIECE_CAPTURE_LAST ? (kind - PIECE_CAPTURE) / 3 + 1 : 0;
+}
 
 // Rule::template_uses bits.
 enum : std::uint32_t {
   USES_FIRST_TO = 1,  // some template uses %TO%, %TO.USER% or %TO.DOMAIN%
   USES_EACH_TO = 2,   // some template uses %ALLTO%, %ALLTO.USER% or %ALLTO.DOMAIN%
+  USES_CAPTURES = 4,  // some template uses %1% to %9%
 };
 
 struct TemplatePiece {

@@ -8,7 +8,9 @@
 // left it, so the walk and the actions read it as const.
 //
 // A match keeps room for 256 recipients in itself; prepare() allocates for a
-// larger envelope (new (std::nothrow)), the only allocation here. Touched
+// larger envelope (new (std::nothrow)), and set_captures() for the value a
+// capturing test matched (kept, as an Address test's value is its own copy),
+// growing only. Touched
 // only by the thread that walks the message.
 #pragma once
 
@@ -46,7 +48,21 @@ class RuleMatch {
   // Walk state: some earlier rule of this walk matched (Not matched).
   bool earlier_rule_matched = false;
 
-  // captures: filled by Regex and Matches tests
+  // Captures: what the last Regex or Matches test that held captured, for
+  // %1% to %9% (rule.h kMaxCaptures). A rule's evaluation starts with none.
+  void clear_captures() noexcept { capture_count_ = 0; }
+  // Keeps the `length` bytes of `value` and the `count` groups in them
+  // (beyond kMaxCaptures ignored; a group that took no part has `taken`
+  // false). Returns false when memory runs out; the match then has none.
+  struct Group {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    bool taken = false;
+  };
+  bool set_captures(const char *value, std::size_t length, const Group *groups, std::size_t count) noexcept;
+  // Capture `number` (1 to 9): its bytes and length; empty when the last
+  // capturing test had no such group or the group took no part.
+  const char *capture(std::size_t number, std::size_t &length) const noexcept;
 
  private:
   static constexpr std::size_t kInlineWords = 4;
@@ -58,5 +74,9 @@ class RuleMatch {
   std::uint64_t inline_words_[kInlineWords] = {};
   std::unique_ptr<std::uint64_t[]> heap_words_;  // null while the inline words are enough
   std::size_t heap_capacity_ = 0;  // words at heap_words_
+  std::unique_ptr<char[]> capture_text_;  // the captured value, kept for the actions
+  std::size_t capture_capacity_ = 0;
+  Group captures_[9];
+  std::size_t capture_count_ = 0;
   std::size_t count_ = 0;
 };

@@ -33,6 +33,33 @@ constexpr Placeholder kPlaceholders[] = {
     {"YEAR%", PIECE_YEAR, 0},
     {"MONTH%", PIECE_MONTH, 0},
     {"DAY%", PIECE_DAY, 0},
+    {"1%", PIECE_CAPTURE + 0, USES_CAPTURES},
+    {"1.USER%", PIECE_CAPTURE + 1, USES_CAPTURES},
+    {"1.DOMAIN%", PIECE_CAPTURE + 2, USES_CAPTURES},
+    {"2%", PIECE_CAPTURE + 3, USES_CAPTURES},
+    {"2.USER%", PIECE_CAPTURE + 4, USES_CAPTURES},
+    {"2.DOMAIN%", PIECE_CAPTURE + 5, USES_CAPTURES},
+    {"3%", PIECE_CAPTURE + 6, USES_CAPTURES},
+    {"3.USER%", PIECE_CAPTURE + 7, USES_CAPTURES},
+    {"3.DOMAIN%", PIECE_CAPTURE + 8, USES_CAPTURES},
+    {"4%", PIECE_CAPTURE + 9, USES_CAPTURES},
+    {"4.USER%", PIECE_CAPTURE + 10, USES_CAPTURES},
+    {"4.DOMAIN%", PIECE_CAPTURE + 11, USES_CAPTURES},
+    {"5%", PIECE_CAPTURE + 12, USES_CAPTURES},
+    {"5.USER%", PIECE_CAPTURE + 13, USES_CAPTURES},
+    {"5.DOMAIN%", PIECE_CAPTURE + 14, USES_CAPTURES},
+    {"6%", PIECE_CAPTURE + 15, USES_CAPTURES},
+    {"6.USER%", PIECE_CAPTURE + 16, USES_CAPTURES},
+    {"6.DOMAIN%", PIECE_CAPTURE + 17, USES_CAPTURES},
+    {"7%", PIECE_CAPTURE + 18, USES_CAPTURES},
+    {"7.USER%", PIECE_CAPTURE + 19, USES_CAPTURES},
+    {"7.DOMAIN%", PIECE_CAPTURE + 20, USES_CAPTURES},
+    {"8%", PIECE_CAPTURE + 21, USES_CAPTURES},
+    {"8.USER%", PIECE_CAPTURE + 22, USES_CAPTURES},
+    {"8.DOMAIN%", PIECE_CAPTURE + 23, USES_CAPTURES},
+    {"9%", PIECE_CAPTURE + 24, USES_CAPTURES},
+    {"9.USER%", PIECE_CAPTURE + 25, USES_CAPTURES},
+    {"9.DOMAIN%", PIECE_CAPTURE + 26, USES_CAPTURES},
     {"%", PIECE_LITERAL, 0},
 };
 
@@ -64,15 +91,17 @@ struct Value {
   std::size_t at = 0;  // bytes before the first "@"; `length` when there is none
 };
 
-Value take_value(const char *text) noexcept {
+Value take_value(const char *text, std::size_t length) noexcept {
   Value value;
   if (text == nullptr) return value;
   value.text = text;
-  value.length = std::strlen(text);
+  value.length = length;
   const void *at = std::memchr(text, '@', value.length);
   value.at = at ? static_cast<std::size_t>(static_cast<const char *>(at) - text) : value.length;
   return value;
 }
+
+Value take_value(const char *text) noexcept { return take_value(text, text != nullptr ? std::strlen(text) : 0); }
 
 bool shell_safe(unsigned char byte) noexcept {
   if (byte >= 0x80) return true;
@@ -137,7 +166,13 @@ Inserted part_of(const Value &value, std::uint32_t kind) noexcept {
   }
 }
 
-Inserted inserted_by(std::uint32_t kind, const Value values[4], Date &date, const MessageContext &msg) noexcept {
+Inserted inserted_by(std::uint32_t kind, const Value values[4], Date &date, const MessageContext &msg,
+                     const RuleMatch &match) noexcept {
+  if (const std::uint32_t number = capture_number(kind); number != 0) {
+    std::size_t length = 0;
+    const char *text = match.capture(number, length);
+    return part_of(take_value(text, length), kind);
+  }
   switch (kind) {
   case PIECE_SENDER: case PIECE_SENDER_USER: case PIECE_SENDER_DOMAIN: return part_of(values[0], kind);
   case PIECE_FROM: case PIECE_FROM_USER: case PIECE_FROM_DOMAIN: return part_of(values[1], kind);
@@ -197,9 +232,10 @@ std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
 
 namespace {
 
-// The placeholders whose values the mail's sender chooses.
+// The placeholders whose values the mail's sender chooses: the envelope's,
+// and what a test captured from the message.
 bool chosen_by_sender(std::uint32_t kind) noexcept {
-  return kind >= PIECE_SENDER && kind <= PIECE_ALLTO_DOMAIN;
+  return (kind >= PIECE_SENDER && kind <= PIECE_ALLTO_DOMAIN) || capture_number(kind) != 0;
 }
 
 }  // namespace
@@ -216,7 +252,7 @@ Text expand_template(const Action &action, const MessageContext &msg, const Rule
 
   std::size_t size = static_cast<std::size_t>(action.literal_length) + 1;
   for (const TemplatePiece *piece = action.pieces.head.get(); piece != nullptr; piece = piece->next.get())
-    size += inserted_by(piece->kind, values, date, msg).length;
+    size += inserted_by(piece->kind, values, date, msg, match).length;
 
   Text result(new (std::nothrow) char[size]);
   if (!result) return result;
@@ -229,7 +265,7 @@ Text expand_template(const Action &action, const MessageContext &msg, const Rule
       out += length;
     }
     if (piece->kind == PIECE_LITERAL) continue;
-    const Inserted value = inserted_by(piece->kind, values, date, msg);
+    const Inserted value = inserted_by(piece->kind, values, date, msg, match);
     if (inserts != nullptr) {
       const std::size_t at = static_cast<std::size_t>(out - start);
       if (chosen_by_sender(piece->kind) && inserts->sender_from == Inserts::kNone) inserts->sender_from = at;

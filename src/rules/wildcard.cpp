@@ -89,6 +89,72 @@ bool wildcard_valid(const char *pattern, std::size_t length) noexcept {
   return true;
 }
 
+namespace {
+
+// Whether the element at pattern[p] (not "*") is a group: "?" or a set.
+bool is_group(const char *pattern, std::size_t length, std::size_t p) noexcept {
+  return pattern[p] == '?' || (pattern[p] == '[' && set_length(pattern, length, p) != 0);
+}
+
+}  // namespace
+
+std::size_t wildcard_groups(const char *pattern, std::size_t length) noexcept {
+  std::size_t groups = 0;
+  for (std::size_t p = 0; p < length; ++p) {
+    if (pattern[p] == '\\') {
+      ++p;
+    } else if (pattern[p] == '*' || pattern[p] == '?') {
+      ++groups;
+    } else if (pattern[p] == '[') {
+      const std::size_t size = set_length(pattern, length, p);
+      if (size == 0) continue;
+      ++groups;
+      p += size - 1;
+    }
+  }
+  return groups;
+}
+
+// The same walk as wildcard_match, recording each group's span as it goes.
+// Going back to the last star re-records the groups after it; every group
+// before it keeps what it took, which is the fewest bytes it could.
+bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, const char *value,
+                           std::size_t value_length, WildcardSpan *spans, std::size_t max_groups) noexcept {
+  const auto record = [&](std::size_t group, std::size_t start, std::size_t length) noexcept {
+    if (group < max_groups) spans[group] = WildcardSpan{start, length};
+  };
+  std::size_t p = 0, v = 0, group = 0;
+  std::size_t star = kNone;  // the element after the last "*"
+  std::size_t star_v = 0;    // where that star's run ends for now
+  std::size_t star_group = 0, star_start = 0;
+  while (v < value_length) {
+    if (p < pattern_length) {
+      if (pattern[p] == '*') {
+        record(group, v, 0);
+        star_group = group++;
+        star_start = v;
+        star = ++p;
+        star_v = v;
+        continue;
+      }
+      std::size_t step = 1;
+      if (element_takes(pattern, pattern_length, p, static_cast<unsigned char>(value[v]), step)) {
+        if (is_group(pattern, pattern_length, p)) record(group++, v, 1);
+        p += step;
+        ++v;
+        continue;
+      }
+    }
+    if (star == kNone) return false;
+    p = star;  // the last star takes one byte more
+    v = ++star_v;
+    record(star_group, star_start, star_v - star_start);
+    group = star_group + 1;
+  }
+  for (; p < pattern_length && pattern[p] == '*'; ++p) record(group++, v, 0);
+  return p == pattern_length;
+}
+
 bool wildcard_match(const char *pattern, std::size_t pattern_length, const char *value,
                     std::size_t value_length) noexcept {
   std::size_t p = 0, v = 0;

@@ -21,3 +21,18 @@ bool wildcard_valid(const char *pattern, std::size_t length) noexcept;
 // to the product of the two lengths, space constant.
 bool wildcard_match(const char *pattern, std::size_t pattern_length, const char *value,
                     std::size_t value_length) noexcept;
+
+// What one group of a match took: `length` bytes of the value from `start`.
+struct WildcardSpan {
+  std::size_t start = 0;
+  std::size_t length = 0;
+};
+
+// The groups of a pattern: each "*", "?" and "[...]" is one, in order.
+std::size_t wildcard_groups(const char *pattern, std::size_t length) noexcept;
+
+// wildcard_match that also says what the first `max_groups` groups took:
+// each "*" as few bytes as it can while the rest still matches, from left to
+// right. `spans` is filled only when the pattern matches.
+bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, const char *value,
+                           std::size_t value_length, WildcardSpan *spans, std::size_t max_groups) noexcept;

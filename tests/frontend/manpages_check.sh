@@ -259,6 +259,8 @@ quorvane.rules.5	Unable to allocate memory while reading the config file.
 # Rule-file warnings.
 quorvane.rules.5	Warning - line %d: %s is always empty, the rule has no To test
 quorvane.rules.5	Warning - line %d: %s is always empty, the rule's To tests select no recipient when it matches
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule has no Regex or Matches test that captures
+quorvane.rules.5	Warning - line %d: %s is always empty, the rule's Regex and Matches tests capture at most %ld
 quorvane.rules.5	Warning - line %d: Store In path ends in "/" and names a directory
 quorvane.rules.5	Warning - line %d: Store In path names a directory when %s is empty
 quorvane.rules.5	Warning - line %d: Maildir path ends in "/", the action always fails

@@ -140,6 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "  Maildir '/srv/j' (with envelope)\n  Pipe 'cat' (with envelope)\n"
                      "  Store In '/srv/x' (with create and envelope)\n",
                  0},
+        ShowCase{"Captures",
+                 "{ Header Subject regex \"^(h)(.*)\" } Pipe \"x %1% %2%\", Store In \"/srv/%2.USER%\";", {},
+                 std::string(kHeaderEnvelope) + "rule 1: matched\n  Pipe 'x h ello_world'\n  Store In '/srv/ello\tworld'\n",
+                 0},
         ShowCase{"HostileValues", "{ Match all } Store In \"/srv/%FROM.USER%\", Pipe \"deliver %FROM%\";",
                  {"--from", "../etc/x;rm -rf $HOME@evil", "--to", "x@y"},
                  "from '../etc/x;rm -rf $home@evil'\nto 'x@y'\nauth (none)\nrule 1: matched\n"

@@ -172,7 +172,14 @@ INSTANTIATE_TEST_SUITE_P(
             never_reached(7, 3) + at(7, kSlash)},
         LintCase{"HeaderWithoutColon", "{ Match all } Add Header \"X-Flag yes\";", at(1, kNoColon)},
         LintCase{"HeaderWithColon", "{ Match all } Add Header \"X-Flag: yes\", Add Header \"X-Empty:\";", ""},
-        LintCase{"ColonOnlyFromAValue", "{ Match all } Add Header \"%FROM%\";", at(1, kNoColon)}),
+        LintCase{"ColonOnlyFromAValue", "{ Match all } Add Header \"%FROM%\";", at(1, kNoColon)},
+        // %1% to %9% beyond what the condition's tests can capture; a test
+        // under "!" captures nothing.
+        LintCase{"CaptureWithoutACapturingTest", "{ Match all or From !regex \"(a)\" } Pipe \"x %1%\";",
+                 at(1, "%1% is always empty, the rule has no Regex or Matches test that captures")},
+        LintCase{"CaptureBeyondTheGroups", "{ From regex \"(a)(b)?\" or Header S matches \"*\" } Pipe \"%2% %3.USER%\";",
+                 at(1, "%3.USER% is always empty, the rule's Regex and Matches tests capture at most 2")},
+        LintCase{"CapturesThatAreThere", "{ ! From is x and Header List-Id matches \"*<*.*>\" } Pipe \"%3%\";", ""}),
     case_name);
 
 // Kinds that other parts may add later draw no warning: a test field that is

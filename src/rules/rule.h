@@ -24,8 +24,9 @@
 #include "base/text.h"
 #include "rules/regex.h"
 
-// MatchTerm::field
-enum : std::uint32_t {
+// MatchTerm::field. Each value has its row in kFieldRows (rules/vocabulary.h);
+// a switch over it names every value and has no default.
+enum TestField : std::uint32_t {
   FIELD_UNDEFINED = 0,
   FIELD_SMTP_SENDER = 1,
   FIELD_FROM = 2,
@@ -36,8 +37,8 @@ enum : std::uint32_t {
   FIELD_SIZE = 7,    // MatchTerm::size; op is OP_OVER or OP_UNDER
 };
 
-// MatchTerm::op
-enum : std::uint32_t {
+// MatchTerm::op; its rows are kOperatorRows (rules/vocabulary.h).
+enum MatchOp : std::uint32_t {
   OP_NONE = 0,
   OP_STARTS = 1,
   OP_ENDS = 2,
@@ -71,8 +72,9 @@ enum : std::uint32_t {
   WITH_ENVELOPE = 1,  // the copy starts with the envelope: X-Envelope-From and X-Envelope-To lines
 };
 
-// TemplatePiece::kind: what is inserted after the piece's literal.
-enum : std::uint32_t {
+// TemplatePiece::kind: what is inserted after the piece's literal; its rows
+// are kPieceRows (rules/vocabulary.h).
+enum PieceKind : std::uint32_t {
   PIECE_LITERAL = 0,
   PIECE_SENDER = 1,
   PIECE_SENDER_USER = 2,
@@ -98,7 +100,7 @@ enum : std::uint32_t {
 };
 
 struct TemplatePiece {
-  std::uint32_t kind = PIECE_LITERAL;
+  PieceKind kind = PIECE_LITERAL;
   Text literal;  // null when empty, except in the last piece
   std::unique_ptr<TemplatePiece> next;
 };
@@ -113,8 +115,8 @@ struct Action {
 };
 
 struct MatchTerm {
-  std::uint32_t field = FIELD_UNDEFINED;
-  std::uint32_t op = OP_NONE;
+  TestField field = FIELD_UNDEFINED;
+  MatchOp op = OP_NONE;
   Text pattern;  // null for Not matched, Match all and Size; a Regex term's expression as written
   std::uint32_t negated = 0;
   Text header_name;        // Header: the field name as written, compared without regard to case

@@ -197,12 +197,12 @@ bool may_be_empty(PieceKind kind, const Condition &c) noexcept {
   const PieceRow *row = piece_row(kind);
   if (row == nullptr) return false;
   switch (row->family) {
-  case FAMILY_SENDER: return row->part == PART_DOMAIN || may_lack(c, FACT_SENDER);
-  case FAMILY_FROM: return may_lack(c, FACT_FROM);
-  case FAMILY_FIRST_TO:
-  case FAMILY_EACH_TO: return may_lack(c, FACT_SELECTED);
-  case FAMILY_NONE:
-  case FAMILY_DATE: return false;
+    case FAMILY_SENDER: return row->part == PART_DOMAIN || may_lack(c, FACT_SENDER);
+    case FAMILY_FROM: return may_lack(c, FACT_FROM);
+    case FAMILY_FIRST_TO:
+    case FAMILY_EACH_TO: return may_lack(c, FACT_SELECTED);
+    case FAMILY_NONE:
+    case FAMILY_DATE: return false;
   }
   return false;
 }

@@ -57,6 +57,6 @@ class RuleMatch {
 
   std::uint64_t inline_words_[kInlineWords] = {};
   std::unique_ptr<std::uint64_t[]> heap_words_;  // null while the inline words are enough
-  std::size_t heap_capacity_ = 0;  // words at heap_words_
+  std::size_t heap_capacity_ = 0;                // words at heap_words_
   std::size_t count_ = 0;
 };

@@ -99,7 +99,8 @@ inline constexpr PieceRow kPieceRows[] = {
 };
 
 namespace vocabulary_detail {
-template <class Row, std::size_t N, class Value> constexpr bool rows_in_order(const Row (&rows)[N], Value Row::*value) {
+template <class Row, std::size_t N, class Value>
+constexpr bool rows_in_order(const Row (&rows)[N], Value Row::*value) {
   for (std::size_t i = 0; i < N; ++i)
     if (static_cast<std::size_t>(rows[i].*value) != i) return false;
   return true;

@@ -4,10 +4,10 @@
 // The context is built in arrival order: the sender, the recipients, each
 // header, each body chunk, then end_message. These functions alone keep
 // `record_size`, the exact byte length of the message's mailbox record
-// (record.h writes those bytes), and `message_size`, what a Size test sees. The context owns every text, recipient,
-// header and body chunk in it; `first_to` only points into it.
-// The rule walk writes the evaluation state (`matched`, `first_to`,
-// `any_rule_matched`).
+// (record.h writes those bytes), and `message_size`, what a Size test sees.
+// The context owns every text, recipient, header and body chunk in it. Once
+// its end is reached the rule walk only reads it; what the walk finds lives
+// in its RuleMatch (rules/rule_match.h).
 //
 // The builders allocate with new (std::nothrow) and never log: each returns
 // null on success, else the name of what could not be allocated ("header
@@ -27,7 +27,6 @@
 
 struct Recipient {
   Text address;  // normalised: brackets stripped, lower-cased
-  std::uint32_t matched = 0;
   std::unique_ptr<Recipient> next;
 };
 
@@ -53,13 +52,11 @@ struct MessageContext {
   TailList<BodyChunk> body;
   Text smtp_sender;                // "{auth_authen}", or null
   Text from;                       // normalised envelope sender
-  const char *first_to = nullptr;  // a Recipient's address, not owned
   std::int64_t record_size = 0;    // 64 bits: a record may exceed 2 GiB
   // The record without its From line and its two final newlines: each
   // header line, the blank line, the body.
   std::int64_t message_size = 0;
   std::time_t message_time = 0;  // set by end_message: the record's date
-  std::uint32_t any_rule_matched = 0;
 };
 
 // Strips one outer pair of angle brackets and lower-cases in the POSIX locale.

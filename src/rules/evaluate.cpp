@@ -34,6 +34,7 @@
 
 #include "message/address_list.h"
 #include "rules/regex.h"
+#include "rules/vocabulary.h"
 #include "rules/wildcard.h"
 
 namespace {
@@ -64,23 +65,15 @@ struct Evaluation {
   }
 };
 
-const char *operator_word(std::uint32_t op) noexcept {
-  switch (op) {
-  case OP_STARTS: return "starts";
-  case OP_ENDS: return "ends";
-  case OP_CONTAINS: return "contains";
-  case OP_IS: return "is";
-  case OP_MATCHES: return "matches";
-  case OP_REGEX: return "regex";
-  case OP_OVER: return "over";
-  case OP_UNDER: return "under";
-  default: return "confused";
-  }
+// The trace's word for `op`; a term not built by the parser is "confused".
+const char *operator_word(MatchOp op) noexcept {
+  const OperatorRow *row = operator_row(op);
+  return row != nullptr ? row->trace : "confused";
 }
 
 // Matches and Regex look at every value; the fixed-text operators fail a
 // value shorter than their pattern without a comparison.
-bool sees_every_value(std::uint32_t op) noexcept { return op == OP_MATCHES || op == OP_REGEX; }
+bool sees_every_value(MatchOp op) noexcept { return op == OP_MATCHES || op == OP_REGEX; }
 
 // The operator alone, before the term's own negation.
 int compare(const MatchTerm &term, const char *value, std::size_t vlen, const char *pattern,
@@ -92,8 +85,11 @@ int compare(const MatchTerm &term, const char *value, std::size_t vlen, const ch
   case OP_IS: return std::strcmp(value, pattern) == 0;
   case OP_MATCHES: return wildcard_match(pattern, plen, value, vlen);
   case OP_REGEX: return term.regex && regex_found(*term.regex, value, vlen);
-  default: return 0;
+  case OP_NONE:
+  case OP_OVER:
+  case OP_UNDER: return 0;  // no text comparison
   }
+  return 0;  // an operator not built by the parser
 }
 
 // compare for a Matches or Regex term whose groups the rule's actions use:
@@ -268,8 +264,9 @@ int evaluate_operand(const Evaluation &w, const ConditionNode *subtree, const Ma
       return r;
     }
     case FIELD_MATCH_ALL: w.trace("match all [true]"); return 1;
-    default: return 0;
+    case FIELD_UNDEFINED: return 0;
     }
+    return 0;  // a field not built by the parser
   }
   if (subtree != nullptr) return evaluate_node(w, *subtree);
   return 1;

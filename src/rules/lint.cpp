@@ -29,6 +29,7 @@
 
 #include "rules/regex.h"
 #include "rules/template.h"
+#include "rules/vocabulary.h"
 #include "rules/wildcard.h"
 
 namespace {
@@ -84,8 +85,11 @@ bool shows_value(const MatchTerm &term) noexcept {
     case OP_IS: return true;
     case OP_MATCHES: return !wildcard_match(term.pattern.get(), std::strlen(term.pattern.get()), "", 0);
     case OP_REGEX: return term.regex && !regex_found(*term.regex, "", 0);
-    default: return false;
+    case OP_NONE:
+    case OP_OVER:
+    case OP_UNDER: return false;
   }
+  return false;
 }
 
 // A test's outcomes, before its node's "!" inverts them; `node_negated`
@@ -101,8 +105,13 @@ Outcomes term_outcomes(const MatchTerm &term, bool node_negated) noexcept {
       return outcome(false, FACT_SELECTED) | outcome(true, FACT_SELECTED) | outcome(true, 0);
     case FIELD_SMTP_SENDER: return outcome(true, shows_value(term) ? FACT_SENDER : 0) | outcome(false, 0);
     case FIELD_FROM: return outcome(true, shows_value(term) ? FACT_FROM : 0) | outcome(false, 0);
-    default: return outcome(true, 0) | outcome(false, 0);  // Not matched, and tests not known here
+    case FIELD_UNDEFINED:
+    case FIELD_NOT_MATCHED:
+    case FIELD_HEADER:
+    case FIELD_ADDRESS:
+    case FIELD_SIZE: return outcome(true, 0) | outcome(false, 0);
   }
+  return outcome(true, 0) | outcome(false, 0);  // a test not known here
 }
 
 struct Walk {
@@ -174,26 +183,34 @@ bool always_lacks(const Condition &c, unsigned fact) noexcept {
   return true;
 }
 
-bool names_first_to(std::uint32_t kind) noexcept {
-  return kind == PIECE_TO || kind == PIECE_TO_USER || kind == PIECE_TO_DOMAIN;
+bool in_family(PieceKind kind, PieceFamily family) noexcept {
+  const PieceRow *row = piece_row(kind);
+  return row != nullptr && row->family == family;
 }
 
-bool names_each_to(std::uint32_t kind) noexcept {
-  return kind == PIECE_ALLTO || kind == PIECE_ALLTO_USER || kind == PIECE_ALLTO_DOMAIN;
-}
+bool names_first_to(PieceKind kind) noexcept { return in_family(kind, FAMILY_FIRST_TO); }
+
+bool names_each_to(PieceKind kind) noexcept { return in_family(kind, FAMILY_EACH_TO); }
 
 // Whether the placeholder of `kind` may insert nothing when the rule holds.
 // Kinds not known here are taken to insert something.
-bool may_be_empty(std::uint32_t kind, const Condition &c) noexcept {
-  if (kind == PIECE_SENDER_DOMAIN) return true;
-  if (kind == PIECE_SENDER || kind == PIECE_SENDER_USER) return may_lack(c, FACT_SENDER);
-  if (kind == PIECE_FROM || kind == PIECE_FROM_USER || kind == PIECE_FROM_DOMAIN) return may_lack(c, FACT_FROM);
-  if (names_first_to(kind) || names_each_to(kind)) return may_lack(c, FACT_SELECTED);
+bool may_be_empty(PieceKind kind, const Condition &c) noexcept {
+  const PieceRow *row = piece_row(kind);
+  if (row == nullptr) return false;
+  switch (row->family) {
+    case FAMILY_SENDER: return row->part == PART_DOMAIN || may_lack(c, FACT_SENDER);
+    case FAMILY_FROM: return may_lack(c, FACT_FROM);
+    case FAMILY_FIRST_TO:
+    case FAMILY_EACH_TO: return may_lack(c, FACT_SELECTED);
+    case FAMILY_NONE:
+    case FAMILY_DATE:
+    case FAMILY_CAPTURE: return false;  // check_captures says when one is always empty
+  }
   return false;
 }
 
 // The first placeholder of the rule's actions that `in_family` accepts.
-const TemplatePiece *first_placeholder(const Rule &rule, bool (*in_family)(std::uint32_t)) noexcept {
+const TemplatePiece *first_placeholder(const Rule &rule, bool (*in_family)(PieceKind)) noexcept {
   for (const Action *action = rule.actions.head.get(); action != nullptr; action = action->next.get())
     for (const TemplatePiece *piece = action->pieces.head.get(); piece != nullptr; piece = piece->next.get())
       if (in_family(piece->kind)) return piece;

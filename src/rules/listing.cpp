@@ -11,22 +11,19 @@
 
 #include <cinttypes>
 
+#include "rules/vocabulary.h"
+
 namespace {
 
-// Field phrases by MatchTerm::field; FIELD_UNDEFINED through FIELD_SIZE.
-constexpr const char *kFieldPhrases[] = {
-    "[Undefined Field] ", "SMTP Sender ", "From Address ", "To Address ", "No Rule has been matched yet ",
-    "[Always True] ",     "Header ",      "Message Size ",  "Address ",
-};
+// The phrases of a field and an operator; nothing for one not built by the parser.
+const char *phrase(TestField field) noexcept {
+  const FieldRow *row = field_row(field);
+  return row != nullptr ? row->listing : "";
+}
 
-// Operator phrases by MatchTerm::op; OP_NONE through OP_UNDER.
-constexpr const char *kOperatorPhrases[] = {
-    "is operated on in some way by ", "starts with ", "ends with ", "contains ", "is ", "matches wildcard ",
-    "matches regex ", "is over ", "is under ",
-};
-
-template <std::size_t N> const char *phrase(const char *const (&table)[N], std::uint32_t index) noexcept {
-  return index < N ? table[index] : "";
+const char *phrase(MatchOp op) noexcept {
+  const OperatorRow *row = operator_row(op);
+  return row != nullptr ? row->listing : "";
 }
 
 void print_side(std::FILE *out, const ConditionNode *subtree, const MatchTerm *term) noexcept {
@@ -51,11 +48,12 @@ void print_condition(std::FILE *out, const ConditionNode &node) noexcept {
 }
 
 void print_term(std::FILE *out, const MatchTerm &term) noexcept {
-  std::fputs(phrase(kFieldPhrases, term.field), out);
+  std::fputs(phrase(term.field), out);
   if (term.field == FIELD_NOT_MATCHED || term.field == FIELD_MATCH_ALL) return;
-  if (term.field == FIELD_HEADER || term.field == FIELD_ADDRESS) std::fprintf(out, "\"%s\" ", term.header_name ? term.header_name.get() : "");
+  if (term.field == FIELD_HEADER || term.field == FIELD_ADDRESS)
+    std::fprintf(out, "\"%s\" ", term.header_name ? term.header_name.get() : "");
   if (term.negated) std::fputs("!", out);
-  std::fputs(phrase(kOperatorPhrases, term.op), out);
+  std::fputs(phrase(term.op), out);
   if (term.field == FIELD_SIZE)
     std::fprintf(out, "%" PRIu64 " bytes", term.size);
   else

@@ -33,6 +33,7 @@
 #include "base/text.h"
 #include "rules/regex.h"
 #include "rules/template.h"
+#include "rules/vocabulary.h"
 #include "rules/wildcard.h"
 
 namespace {
@@ -166,37 +167,49 @@ Text read_token(Reader &r) noexcept {
 }
 
 // A keyword chosen by its first letter (either case), then read to its end
-// with expect_keyword; `value` is what it stands for.
-struct Keyword {
+// with expect_keyword, with `message` when it is not there; `value` is what
+// it stands for.
+template <class Value> struct Keyword {
   int first;  // lower case
   const char *rest;
   const char *message;
-  std::uint32_t value;
+  Value value;
 };
 
 // The keyword of `table` that starts with `ch`, or null.
-template <std::size_t N> const Keyword *find_keyword(const Keyword (&table)[N], int ch) noexcept {
+template <class Value, std::size_t N>
+const Keyword<Value> *find_keyword(const Keyword<Value> (&table)[N], int ch) noexcept {
   if (ch == EOF) return nullptr;
-  for (const Keyword &k : table)
+  for (const Keyword<Value> &k : table)
     if (ascii_tolower(ch) == k.first) return &k;
   return nullptr;
 }
 
-constexpr Keyword kOperators[] = {
-    {'c', "ontains", "Parsing error; expected \"Contains\"\n", OP_CONTAINS},
-    {'e', "nds", "Parsing error; expected \"Ends\"\n", OP_ENDS},
-    {'i', "s", "Parsing error; expected \"Is\"\n", OP_IS},
-    {'m', "atches", "Parsing error; expected \"Matches\"\n", OP_MATCHES},
-    {'r', "egex", "Parsing error; expected \"Regex\"\n", OP_REGEX},
-    {'s', "tarts", "Parsing error; expected \"Starts\"\n", OP_STARTS},
+// The keywords as the vocabulary spells them, split after the letter that
+// chooses them.
+constexpr Keyword<MatchOp> operator_keyword(MatchOp op, const char *message) noexcept {
+  return {kOperatorRows[op].keyword[0], kOperatorRows[op].keyword + 1, message, op};
+}
+
+constexpr Keyword<TestField> field_keyword(TestField field, const char *message) noexcept {
+  return {kFieldRows[field].keyword[0], kFieldRows[field].keyword + 1, message, field};
+}
+
+constexpr Keyword<MatchOp> kOperators[] = {
+    operator_keyword(OP_CONTAINS, "Parsing error; expected \"Contains\"\n"),
+    operator_keyword(OP_ENDS, "Parsing error; expected \"Ends\"\n"),
+    operator_keyword(OP_IS, "Parsing error; expected \"Is\"\n"),
+    operator_keyword(OP_MATCHES, "Parsing error; expected \"Matches\"\n"),
+    operator_keyword(OP_REGEX, "Parsing error; expected \"Regex\"\n"),
+    operator_keyword(OP_STARTS, "Parsing error; expected \"Starts\"\n"),
 };
 
-constexpr Keyword kSizeOperators[] = {
-    {'o', "ver", "Parsing error; expected \"Over\"\n", OP_OVER},
-    {'u', "nder", "Parsing error; expected \"Under\"\n", OP_UNDER},
+constexpr Keyword<MatchOp> kSizeOperators[] = {
+    operator_keyword(OP_OVER, "Parsing error; expected \"Over\"\n"),
+    operator_keyword(OP_UNDER, "Parsing error; expected \"Under\"\n"),
 };
 
-std::unique_ptr<MatchTerm> new_term(Reader &r, std::uint32_t field) noexcept {
+std::unique_ptr<MatchTerm> new_term(Reader &r, TestField field) noexcept {
   std::unique_ptr<MatchTerm> term(new (std::nothrow) MatchTerm());
   if (!term) {
     fail(r, kNoMemory);
@@ -209,13 +222,14 @@ std::unique_ptr<MatchTerm> new_term(Reader &r, std::uint32_t field) noexcept {
 // Optional "!" and an operator of `table`; the keyword read, or null after
 // `missing` was reported.
 template <std::size_t N>
-const Keyword *read_operator(Reader &r, MatchTerm &term, const Keyword (&table)[N], const char *missing) noexcept {
+const Keyword<MatchOp> *read_operator(Reader &r, MatchTerm &term, const Keyword<MatchOp> (&table)[N],
+                                      const char *missing) noexcept {
   int ch = skip_blanks(r);
   if (ch == '!') {
     term.negated = 1;
     ch = skip_blanks(r);
   }
-  const Keyword *keyword = find_keyword(table, ch);
+  const Keyword<MatchOp> *keyword = find_keyword(table, ch);
   if (keyword == nullptr) {
     fail(r, missing);
     return nullptr;
@@ -245,7 +259,7 @@ int prepare_pattern(Reader &r, MatchTerm &term) noexcept {
 
 // A test on `field`: optional "!", operator, pattern. Not matched and Match
 // all read nothing more.
-std::unique_ptr<MatchTerm> parse_term(Reader &r, std::uint32_t field) noexcept {
+std::unique_ptr<MatchTerm> parse_term(Reader &r, TestField field) noexcept {
   std::unique_ptr<MatchTerm> term = new_term(r, field);
   if (!term) return nullptr;
   if (field == FIELD_NOT_MATCHED || field == FIELD_MATCH_ALL) return term;
@@ -269,7 +283,7 @@ bool is_header_name(const char *name) noexcept {
 
 // After "Header" or "Address": the field name, then a term as for the other
 // fields.
-std::unique_ptr<MatchTerm> parse_header_term(Reader &r, std::uint32_t field) noexcept {
+std::unique_ptr<MatchTerm> parse_header_term(Reader &r, TestField field) noexcept {
   Text name = read_token(r);
   if (!name) return nullptr;
   if (!is_header_name(name.get())) {
@@ -320,23 +334,24 @@ std::unique_ptr<MatchTerm> parse_size_term(Reader &r) noexcept {
   return term;
 }
 
-constexpr Keyword kOperands[] = {
+constexpr Keyword<TestField> kOperands[] = {
     // Before Address an "A" started no test: a misspelt one fails as any
     // other letter does (parse_operand).
-    {'a', "ddress", nullptr, FIELD_ADDRESS},
-    {'f', "rom", "Parsing error - expected From\n", FIELD_FROM},
-    {'h', "eader", "Parsing error - expected Header\n", FIELD_HEADER},
-    {'m', "atch all", "Parsing error - expected Match All\n", FIELD_MATCH_ALL},
-    {'n', "ot matched", "Parsing error - expected Not Matched\n", FIELD_NOT_MATCHED},
-    {'s', "ender", "Parsing error - expected Sender\n", FIELD_SMTP_SENDER},
-    {'t', "o", "Parsing error - expected To\n", FIELD_TO},
+    field_keyword(FIELD_ADDRESS, nullptr),
+    field_keyword(FIELD_FROM, "Parsing error - expected From\n"),
+    field_keyword(FIELD_HEADER, "Parsing error - expected Header\n"),
+    field_keyword(FIELD_MATCH_ALL, "Parsing error - expected Match All\n"),
+    field_keyword(FIELD_NOT_MATCHED, "Parsing error - expected Not Matched\n"),
+    field_keyword(FIELD_SMTP_SENDER, "Parsing error - expected Sender\n"),
+    field_keyword(FIELD_TO, "Parsing error - expected To\n"),
 };
 
 // "S" starts Sender and Size: "Si" is read as Size, anything else as Sender,
-// with Sender's message when it is not.
-constexpr Keyword kSize = {'i', "ze", "Parsing error - expected Size\n", FIELD_SIZE};
+// with Sender's message when it is not. Size is chosen by its second letter.
+constexpr Keyword<TestField> kSize = {kFieldRows[FIELD_SIZE].keyword[1], kFieldRows[FIELD_SIZE].keyword + 2,
+                                      "Parsing error - expected Size\n", FIELD_SIZE};
 
-const Keyword *sender_or_size(Reader &r, const Keyword *sender) noexcept {
+const Keyword<TestField> *sender_or_size(Reader &r, const Keyword<TestField> *sender) noexcept {
   const int ch = r.get();
   if (ch != EOF && ascii_tolower(ch) == kSize.first) return &kSize;
   r.unget(ch);
@@ -344,13 +359,19 @@ const Keyword *sender_or_size(Reader &r, const Keyword *sender) noexcept {
 }
 
 // The test after an operand keyword.
-std::unique_ptr<MatchTerm> parse_field(Reader &r, std::uint32_t field) noexcept {
+std::unique_ptr<MatchTerm> parse_field(Reader &r, TestField field) noexcept {
   switch (field) {
   case FIELD_HEADER:
   case FIELD_ADDRESS: return parse_header_term(r, field);
   case FIELD_SIZE: return parse_size_term(r);
-  default: return parse_term(r, field);
+  case FIELD_UNDEFINED:
+  case FIELD_SMTP_SENDER:
+  case FIELD_FROM:
+  case FIELD_TO:
+  case FIELD_NOT_MATCHED:
+  case FIELD_MATCH_ALL: break;
   }
+  return parse_term(r, field);
 }
 
 std::unique_ptr<ConditionNode> parse_condition(Reader &r) noexcept;
@@ -364,7 +385,7 @@ int parse_operand(Reader &r, ConditionNode &node, int ch) noexcept {
   }
   char message[64];
   std::snprintf(message, sizeof message, "Parsing error - unexpected character %c\n", ch);
-  if (const Keyword *k = find_keyword(kOperands, ch); k != nullptr) {
+  if (const Keyword<TestField> *k = find_keyword(kOperands, ch); k != nullptr) {
     if (k->value == FIELD_SMTP_SENDER) k = sender_or_size(r, k);
     if (!expect_keyword(r, k->rest, k->message != nullptr ? k->message : message)) return 0;
     node.left_term = parse_field(r, k->value);

@@ -24,8 +24,9 @@
 #include "base/text.h"
 #include "rules/regex.h"
 
-// MatchTerm::field
-enum : std::uint32_t {
+// MatchTerm::field. Each value has its row in kFieldRows (rules/vocabulary.h);
+// a switch over it names every value and has no default.
+enum TestField : std::uint32_t {
   FIELD_UNDEFINED = 0,
   FIELD_SMTP_SENDER = 1,
   FIELD_FROM = 2,
@@ -37,8 +38,8 @@ enum : std::uint32_t {
   FIELD_ADDRESS = 8, // the addresses in the header fields MatchTerm::header_name names
 };
 
-// MatchTerm::op
-enum : std::uint32_t {
+// MatchTerm::op; its rows are kOperatorRows (rules/vocabulary.h).
+enum MatchOp : std::uint32_t {
   OP_NONE = 0,
   OP_STARTS = 1,
   OP_ENDS = 2,
@@ -73,8 +74,9 @@ enum : std::uint32_t {
   WITH_CREATE = 2,    // Store In, Maildir: the missing directories of the path are made
 };
 
-// TemplatePiece::kind: what is inserted after the piece's literal.
-enum : std::uint32_t {
+// TemplatePiece::kind: what is inserted after the piece's literal; its rows
+// are kPieceRows (rules/vocabulary.h).
+enum PieceKind : std::uint32_t {
   PIECE_LITERAL = 0,
   PIECE_SENDER = 1,
   PIECE_SENDER_USER = 2,
@@ -91,17 +93,44 @@ enum : std::uint32_t {
   PIECE_YEAR = 13,   // the message time, local: four digits
   PIECE_MONTH = 14,  // 01 to 12
   PIECE_DAY = 15,    // 01 to 31
-  // %1% to %9%, each as a whole, .USER and .DOMAIN: PIECE_CAPTURE + 3 * (N - 1)
-  // + 0, 1 or 2 (the same order as the address families above).
-  PIECE_CAPTURE = 16,
-  PIECE_CAPTURE_LAST = PIECE_CAPTURE + 3 * 9 - 1,
+  // %1% to %9%, each as a whole, .USER and .DOMAIN.
+  PIECE_CAPTURE_1 = 16,
+  PIECE_CAPTURE_1_USER = 17,
+  PIECE_CAPTURE_1_DOMAIN = 18,
+  PIECE_CAPTURE_2 = 19,
+  PIECE_CAPTURE_2_USER = 20,
+  PIECE_CAPTURE_2_DOMAIN = 21,
+  PIECE_CAPTURE_3 = 22,
+  PIECE_CAPTURE_3_USER = 23,
+  PIECE_CAPTURE_3_DOMAIN = 24,
+  PIECE_CAPTURE_4 = 25,
+  PIECE_CAPTURE_4_USER = 26,
+  PIECE_CAPTURE_4_DOMAIN = 27,
+  PIECE_CAPTURE_5 = 28,
+  PIECE_CAPTURE_5_USER = 29,
+  PIECE_CAPTURE_5_DOMAIN = 30,
+  PIECE_CAPTURE_6 = 31,
+  PIECE_CAPTURE_6_USER = 32,
+  PIECE_CAPTURE_6_DOMAIN = 33,
+  PIECE_CAPTURE_7 = 34,
+  PIECE_CAPTURE_7_USER = 35,
+  PIECE_CAPTURE_7_DOMAIN = 36,
+  PIECE_CAPTURE_8 = 37,
+  PIECE_CAPTURE_8_USER = 38,
+  PIECE_CAPTURE_8_DOMAIN = 39,
+  PIECE_CAPTURE_9 = 40,
+  PIECE_CAPTURE_9_USER = 41,
+  PIECE_CAPTURE_9_DOMAIN = 42,
 };
+
+inline constexpr PieceKind PIECE_CAPTURE = PIECE_CAPTURE_1;
+inline constexpr PieceKind PIECE_CAPTURE_LAST = PIECE_CAPTURE_9_DOMAIN;
 
 // The captures a template can name: %1% to %9%.
 inline constexpr std::uint32_t kMaxCaptures = 9;
 
 // The capture that a PIECE_CAPTURE... kind names (1 to 9), or 0.
-constexpr std::uint32_t capture_number(std::uint32_t kind) noexcept {
+constexpr std::uint32_t capture_number(PieceKind kind) noexcept {
   return kind >= PIECE_CAPTURE && kind <= PIECE_CAPTURE_LAST ? (kind - PIECE_CAPTURE) / 3 + 1 : 0;
 }
 
@@ -113,7 +142,7 @@ enum : std::uint32_t {
 };
 
 struct TemplatePiece {
-  std::uint32_t kind = PIECE_LITERAL;
+  PieceKind kind = PIECE_LITERAL;
   Text literal;  // null when empty, except in the last piece
   std::unique_ptr<TemplatePiece> next;
 };
@@ -128,8 +157,8 @@ struct Action {
 };
 
 struct MatchTerm {
-  std::uint32_t field = FIELD_UNDEFINED;
-  std::uint32_t op = OP_NONE;
+  TestField field = FIELD_UNDEFINED;
+  MatchOp op = OP_NONE;
   Text pattern;  // null for Not matched, Match all and Size; a Regex term's expression as written
   std::uint32_t negated = 0;
   Text header_name;        // Header, Address: the field name as written, compared without regard to case

@@ -7,61 +7,23 @@
 #include <new>
 
 #include "message/message_context.h"
+#include "rules/vocabulary.h"
 
 namespace {
 
-struct Placeholder {
-  const char *rest;  // the bytes after the opening "%", closing "%" included
-  std::uint32_t kind;
-  std::uint32_t uses;
-};
-
-// "%%" is listed with the others: it is a literal piece that inserts nothing.
-constexpr Placeholder kPlaceholders[] = {
-    {"SENDER%", PIECE_SENDER, 0},
-    {"SENDER.USER%", PIECE_SENDER_USER, 0},
-    {"SENDER.DOMAIN%", PIECE_SENDER_DOMAIN, 0},
-    {"FROM%", PIECE_FROM, 0},
-    {"FROM.USER%", PIECE_FROM_USER, 0},
-    {"FROM.DOMAIN%", PIECE_FROM_DOMAIN, 0},
-    {"TO%", PIECE_TO, USES_FIRST_TO},
-    {"TO.USER%", PIECE_TO_USER, USES_FIRST_TO},
-    {"TO.DOMAIN%", PIECE_TO_DOMAIN, USES_FIRST_TO},
-    {"ALLTO%", PIECE_ALLTO, USES_EACH_TO},
-    {"ALLTO.USER%", PIECE_ALLTO_USER, USES_EACH_TO},
-    {"ALLTO.DOMAIN%", PIECE_ALLTO_DOMAIN, USES_EACH_TO},
-    {"YEAR%", PIECE_YEAR, 0},
-    {"MONTH%", PIECE_MONTH, 0},
-    {"DAY%", PIECE_DAY, 0},
-    {"1%", PIECE_CAPTURE + 0, USES_CAPTURES},
-    {"1.USER%", PIECE_CAPTURE + 1, USES_CAPTURES},
-    {"1.DOMAIN%", PIECE_CAPTURE + 2, USES_CAPTURES},
-    {"2%", PIECE_CAPTURE + 3, USES_CAPTURES},
-    {"2.USER%", PIECE_CAPTURE + 4, USES_CAPTURES},
-    {"2.DOMAIN%", PIECE_CAPTURE + 5, USES_CAPTURES},
-    {"3%", PIECE_CAPTURE + 6, USES_CAPTURES},
-    {"3.USER%", PIECE_CAPTURE + 7, USES_CAPTURES},
-    {"3.DOMAIN%", PIECE_CAPTURE + 8, USES_CAPTURES},
-    {"4%", PIECE_CAPTURE + 9, USES_CAPTURES},
-    {"4.USER%", PIECE_CAPTURE + 10, USES_CAPTURES},
-    {"4.DOMAIN%", PIECE_CAPTURE + 11, USES_CAPTURES},
-    {"5%", PIECE_CAPTURE + 12, USES_CAPTURES},
-    {"5.USER%", PIECE_CAPTURE + 13, USES_CAPTURES},
-    {"5.DOMAIN%", PIECE_CAPTURE + 14, USES_CAPTURES},
-    {"6%", PIECE_CAPTURE + 15, USES_CAPTURES},
-    {"6.USER%", PIECE_CAPTURE + 16, USES_CAPTURES},
-    {"6.DOMAIN%", PIECE_CAPTURE + 17, USES_CAPTURES},
-    {"7%", PIECE_CAPTURE + 18, USES_CAPTURES},
-    {"7.USER%", PIECE_CAPTURE + 19, USES_CAPTURES},
-    {"7.DOMAIN%", PIECE_CAPTURE + 20, USES_CAPTURES},
-    {"8%", PIECE_CAPTURE + 21, USES_CAPTURES},
-    {"8.USER%", PIECE_CAPTURE + 22, USES_CAPTURES},
-    {"8.DOMAIN%", PIECE_CAPTURE + 23, USES_CAPTURES},
-    {"9%", PIECE_CAPTURE + 24, USES_CAPTURES},
-    {"9.USER%", PIECE_CAPTURE + 25, USES_CAPTURES},
-    {"9.DOMAIN%", PIECE_CAPTURE + 26, USES_CAPTURES},
-    {"%", PIECE_LITERAL, 0},
-};
+// The Rule::template_uses bits of a placeholder family.
+std::uint32_t uses_of(PieceFamily family) noexcept {
+  switch (family) {
+  case FAMILY_FIRST_TO: return USES_FIRST_TO;
+  case FAMILY_EACH_TO: return USES_EACH_TO;
+  case FAMILY_CAPTURE: return USES_CAPTURES;
+  case FAMILY_NONE:
+  case FAMILY_SENDER:
+  case FAMILY_FROM:
+  case FAMILY_DATE: return 0;
+  }
+  return 0;
+}
 
 // Length of `rest` when `text` starts with it, else 0. Stops at the first
 // differing byte, so it never reads past the end of `text`.
@@ -72,7 +34,7 @@ std::size_t match_rest(const char *text, const char *rest) noexcept {
   return i;
 }
 
-int append_piece(Action &action, std::uint32_t kind, const char *from, std::size_t length, bool keep_empty) noexcept {
+int append_piece(Action &action, PieceKind kind, const char *from, std::size_t length, bool keep_empty) noexcept {
   std::unique_ptr<TemplatePiece> piece(new (std::nothrow) TemplatePiece());
   if (!piece) return 0;
   piece->kind = kind;
@@ -154,38 +116,57 @@ struct Inserted {
   std::size_t length = 0;
 };
 
-// The part of `value` that a placeholder kind inserts: the whole value, the
-// user part before the first "@", or the domain part after it.
-Inserted part_of(const Value &value, std::uint32_t kind) noexcept {
-  switch ((kind - 1) % 3) {
-  case 0: return {value.text, value.length};
-  case 1: return {value.text, value.at};
-  default:
+// The part of `value` that a placeholder inserts: the whole value, the user
+// part before the first "@", or the domain part after it. A date part of a
+// value inserts nothing (no row pairs them).
+Inserted part_of(const Value &value, PiecePart part) noexcept {
+  switch (part) {
+  case PART_WHOLE: return {value.text, value.length};
+  case PART_USER: return {value.text, value.at};
+  case PART_DOMAIN:
     if (value.length - value.at < 2) return {};
     return {value.text + value.at + 1, value.length - value.at - 1};
+  case PART_YEAR:
+  case PART_MONTH:
+  case PART_DAY: return {};
   }
+  return {};
 }
 
-Inserted inserted_by(std::uint32_t kind, const Value values[4], Date &date, const MessageContext &msg,
+// The digits of the date that a date part inserts.
+Inserted date_part(PiecePart part, Date &date, const MessageContext &msg) noexcept {
+  const char *digits = date_digits(date, msg.message_time);
+  if (digits[0] == '\0') return {};
+  switch (part) {
+  case PART_YEAR: return {digits, 4};
+  case PART_MONTH: return {digits + 4, 2};
+  case PART_DAY: return {digits + 6, 2};
+  case PART_WHOLE:
+  case PART_USER:
+  case PART_DOMAIN: return {};
+  }
+  return {};
+}
+
+// values: the SMTP user, the envelope sender, %TO% and the %ALLTO% recipient.
+Inserted inserted_by(PieceKind kind, const Value values[4], Date &date, const MessageContext &msg,
                      const RuleMatch &match) noexcept {
-  if (const std::uint32_t number = capture_number(kind); number != 0) {
+  const PieceRow *row = piece_row(kind);
+  if (row == nullptr) return {};  // a piece not built by the parser
+  switch (row->family) {
+  case FAMILY_CAPTURE: {
     std::size_t length = 0;
-    const char *text = match.capture(number, length);
-    return part_of(take_value(text, length), kind);
+    const char *text = match.capture(row->capture, length);
+    return part_of(take_value(text, length), row->part);
   }
-  switch (kind) {
-  case PIECE_SENDER: case PIECE_SENDER_USER: case PIECE_SENDER_DOMAIN: return part_of(values[0], kind);
-  case PIECE_FROM: case PIECE_FROM_USER: case PIECE_FROM_DOMAIN: return part_of(values[1], kind);
-  case PIECE_TO: case PIECE_TO_USER: case PIECE_TO_DOMAIN: return part_of(values[2], kind);
-  case PIECE_ALLTO: case PIECE_ALLTO_USER: case PIECE_ALLTO_DOMAIN: return part_of(values[3], kind);
-  case PIECE_YEAR: case PIECE_MONTH: case PIECE_DAY: {
-    const char *digits = date_digits(date, msg.message_time);
-    if (digits[0] == '\0') return {};
-    if (kind == PIECE_YEAR) return {digits, 4};
-    return {digits + (kind == PIECE_MONTH ? 4 : 6), 2};
+  case FAMILY_NONE: return {};
+  case FAMILY_SENDER: return part_of(values[0], row->part);
+  case FAMILY_FROM: return part_of(values[1], row->part);
+  case FAMILY_FIRST_TO: return part_of(values[2], row->part);
+  case FAMILY_EACH_TO: return part_of(values[3], row->part);
+  case FAMILY_DATE: return date_part(row->part, date, msg);
   }
-  default: return {};
-  }
+  return {};
 }
 
 }  // namespace
@@ -194,10 +175,11 @@ int parse_template(const char *text, Rule &rule, Action &action) noexcept {
   const char *segment = text;
   const char *scan = text;
   while ((scan = std::strchr(scan, '%')) != nullptr) {
-    const Placeholder *found = nullptr;
+    const PieceRow *found = nullptr;
     std::size_t length = 0;
-    for (const Placeholder &p : kPlaceholders) {
-      length = match_rest(scan + 1, p.rest);
+    for (const PieceRow &p : kPieceRows) {
+      // The literal row stands for "%%": a literal piece that inserts nothing.
+      length = match_rest(scan + 1, p.name != nullptr ? p.name : "%");
       if (length > 0) {
         found = &p;
         break;
@@ -208,19 +190,18 @@ int parse_template(const char *text, Rule &rule, Action &action) noexcept {
       continue;
     }
     if (!append_piece(action, found->kind, segment, static_cast<std::size_t>(scan - segment), false)) return 0;
-    rule.template_uses |= found->uses;
-    if (found->uses & USES_EACH_TO) action.each_recipient = 1;
+    const std::uint32_t uses = uses_of(found->family);
+    rule.template_uses |= uses;
+    if (uses & USES_EACH_TO) action.each_recipient = 1;
     scan += 1 + length;
     segment = scan;
   }
   return append_piece(action, PIECE_LITERAL, segment, std::strlen(segment), true);
 }
 
-const char *placeholder_name(std::uint32_t kind) noexcept {
-  if (kind == PIECE_LITERAL) return nullptr;
-  for (const Placeholder &p : kPlaceholders)
-    if (p.kind == kind) return p.rest;
-  return nullptr;
+const char *placeholder_name(PieceKind kind) noexcept {
+  const PieceRow *row = piece_row(kind);
+  return row != nullptr ? row->name : nullptr;
 }
 
 std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
@@ -232,10 +213,20 @@ std::int32_t template_literal_length(const TemplatePiece *first) noexcept {
 
 namespace {
 
-// The placeholders whose values the mail's sender chooses: the envelope's,
-// and what a test captured from the message.
-bool chosen_by_sender(std::uint32_t kind) noexcept {
-  return (kind >= PIECE_SENDER && kind <= PIECE_ALLTO_DOMAIN) || capture_number(kind) != 0;
+// The placeholders whose values the mail's sender chooses.
+bool chosen_by_sender(PieceKind kind) noexcept {
+  const PieceRow *row = piece_row(kind);
+  if (row == nullptr) return false;
+  switch (row->family) {
+  case FAMILY_SENDER:
+  case FAMILY_FROM:
+  case FAMILY_FIRST_TO:
+  case FAMILY_EACH_TO:
+  case FAMILY_CAPTURE: return true;  // captured from the message
+  case FAMILY_NONE:
+  case FAMILY_DATE: return false;
+  }
+  return false;
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ int parse_template(const char *text, Rule &rule, Action &action) noexcept;
 
 // The placeholder that inserts a piece of `kind`, without its opening "%"
 // ("TO.DOMAIN%"); null for PIECE_LITERAL and kinds without a placeholder.
-const char *placeholder_name(std::uint32_t kind) noexcept;
+const char *placeholder_name(PieceKind kind) noexcept;
 
 // Sum of the lengths of the present literals, plus 1.
 std::int32_t template_literal_length(const TemplatePiece *first) noexcept;

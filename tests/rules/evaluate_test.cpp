@@ -358,8 +358,8 @@ TEST(Evaluate, SelectionIsClearedOnlyForRulesThatUseRecipients) {
 
 std::unique_ptr<MatchTerm> term(std::uint32_t field, std::uint32_t op, const char *pattern, std::uint32_t negated = 0) {
   auto t = std::make_unique<MatchTerm>();
-  t->field = field;
-  t->op = op;
+  t->field = static_cast<TestField>(field);  // the tests reach values outside the language too
+  t->op = static_cast<MatchOp>(op);
   if (pattern) t->pattern = copy_text(pattern);
   t->negated = negated;
   return t;

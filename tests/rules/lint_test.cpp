@@ -190,9 +190,9 @@ TEST(LintKinds, UnknownKindsDrawNoWarning) {
   RuleSet set;
   parse("{ To is b } Store In \"/srv/%TO%\", Store In \"/srv/\", Halt;\n{ Match all } Store In /a;", set);
   Rule &rule = *set.rules.head;
-  rule.condition->left_term->field = 99;
+  rule.condition->left_term->field = static_cast<TestField>(99);
   Action &first = *rule.actions.head;
-  first.pieces.head->kind = 99;
+  first.pieces.head->kind = static_cast<PieceKind>(99);
   first.next->kind = static_cast<ActionType>(99);
   EXPECT_EQ(warnings_of(set.rules).text, "");
 }

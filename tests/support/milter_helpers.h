@@ -238,8 +238,8 @@ inline std::unique_ptr<ConditionNode> single_term(std::uint32_t field, std::uint
                                                   const char *pattern = nullptr) {
   auto node = std::make_unique<ConditionNode>();
   node->left_term = std::make_unique<MatchTerm>();
-  node->left_term->field = field;
-  node->left_term->op = op;
+  node->left_term->field = static_cast<TestField>(field);
+  node->left_term->op = static_cast<MatchOp>(op);
   if (pattern != nullptr) node->left_term->pattern = copy_text(pattern);
   return node;
 }

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <libmilter/mfapi.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -33,6 +32,7 @@
 #include "frontend/reload.h"
 #include "frontend/socket_options.h"
 #include "milter/filter.h"
+#include "milter/library.h"
 #include "rules/lint.h"
 #include "rules/listing.h"
 #include "rules/parser.h"
@@ -106,7 +106,7 @@ void print_banner(int verbose_level) noexcept {
   std::printf("%d.", kBuiltMinor);
   std::printf("%d,", kBuiltPatch);
   unsigned int major = 0, minor = 0, patch = 0;
-  smfi_version(&major, &minor, &patch);
+  milter_library_version(major, minor, patch);
   std::printf(" %s", "running with v");
   std::printf("%u.", major);
   std::printf("%u.", minor);
@@ -144,7 +144,7 @@ std::shared_ptr<const RuleSet> load_rules(const Options &options) noexcept {
 void set_timeout(const Options &options) noexcept {
   const char *text = options.timeout;
   if (*text == '\0') fail_usage(options, "Missing argument to -t: timeout\n");
-  if (smfi_settimeout(std::atoi(text)) == MI_FAILURE)
+  if (!milter_set_timeout(std::atoi(text)))
     fail_start(EX_SOFTWARE, "Unable to set timeout to: %s\n", text);
 }
 
@@ -171,7 +171,7 @@ void set_connection(const Options &options) noexcept {
   char *port = options.port;
   if (port == nullptr) fail_usage(options, "Missing required argument: -p\n");
   if (*port == '\0') fail_usage(options, "Missing argument to -p: port\n");
-  if (smfi_setconn(port) == MI_FAILURE) fail_start(EX_SOFTWARE, "Unable to set port to: %s\n", port);
+  if (!milter_set_connection(port)) fail_start(EX_SOFTWARE, "Unable to set port to: %s\n", port);
 }
 
 // The file of a unix-domain connection ("unix:", "local:" or a bare path, as
@@ -217,7 +217,7 @@ void open_socket(const Options &options, PidFile &pid_file, const Log &log) noex
   char *port = options.port;
   const char *path = unix_socket_path(port);
   if (path != nullptr && socket_in_use(path)) fail_socket(port, true, pid_file, log);
-  if (smfi_opensocket(options.remove_socket) == MI_FAILURE) fail_socket(port, false, pid_file, log);
+  if (!milter_open_socket(options.remove_socket)) fail_socket(port, false, pid_file, log);
   if (is_tcp_connection(port)) set_listener_nodelay();
 }
 
@@ -392,8 +392,7 @@ int run_daemon(int argc, char **argv) noexcept {
   std::unique_ptr<Daemon> daemon(new (std::nothrow) Daemon(serving, std::move(rules)));
   if (!daemon) fail_start(EX_SOFTWARE, "Unable to allocate memory while reading the config file.\n");
   install_filter(&daemon->filter);
-  const smfiDesc description = filter_description();
-  if (smfi_register(description) == MI_FAILURE) fail_start(EX_UNAVAILABLE, "Unable to register with MTA\n");
+  if (!milter_register_filter()) fail_start(EX_UNAVAILABLE, "Unable to register with MTA\n");
   set_connection(options);
 
   const int ready = options.detach ? start_detaching() : -1;
@@ -410,7 +409,7 @@ int run_daemon(int argc, char **argv) noexcept {
   // A mailbox that reaches the file size limit must fail that one write
   // (EFBIG, which Store In undoes and logs), not end the whole filter.
   std::signal(SIGXFSZ, SIG_IGN);
-  const int result = smfi_main();
+  const int result = milter_main();
   const int loop_errno = errno;
   return shut_down(options, std::move(daemon), result, loop_errno);
 }

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <new>
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ sfsistat out_of_memory(SMFICTX *ctx, const char *where, const char *what) noexce
 sfsistat no_context(const char *where) noexcept {
   Filter &filter = installed_filter();
   filter.log.event(where, "private data", LOG_NO_PRIVATE_DATA);
-  return filter.failure_verdict();
+  return failure_verdict(filter);
 }
 
 // The result of a message builder: continue, or the failure it reports.
@@ -46,14 +46,14 @@ sfsistat mlfi_envfrom(SMFICTX *ctx, char **argv) {
     connection = new (std::nothrow) Connection();
     if (connection == nullptr) {
       installed_filter().log.event("mlfi_envfrom", "private data", LOG_NO_MEMORY);
-      return installed_filter().fail_message();
+      return fail_message(installed_filter());
     }
     smfi_setpriv(ctx, connection);
   }
   connection->message.reset(new (std::nothrow) MessageContext());
   if (!connection->message) {
     installed_filter().log.event("mlfi_envfrom", "private data", LOG_NO_MEMORY);
-    return installed_filter().fail_message();
+    return fail_message(installed_filter());
   }
   MessageContext &msg = *connection->message;
 
@@ -105,9 +105,9 @@ sfsistat mlfi_cleanup(SMFICTX *ctx, int ok) noexcept {
   Filter &filter = installed_filter();
   if (connection == nullptr || !connection->message) {
     filter.log.event("mlfi_cleanup", "private data", LOG_NO_PRIVATE_DATA);
-    return filter.failure_verdict();
+    return failure_verdict(filter);
   }
   // Released (lists in loops) at scope end.
   std::unique_ptr<MessageContext> msg = std::move(connection->message);
-  return ok == 0 ? filter.fail_message() : SMFIS_CONTINUE;
+  return ok == 0 ? fail_message(filter) : SMFIS_CONTINUE;
 }

@@ -9,8 +9,8 @@
 #include <ctime>
 
 #include "actions/delivery.h"
+#include "milter/callbacks.h"
 #include "milter/editor.h"
-#include "milter/filter.h"
 #include "rules/walk.h"
 
 sfsistat mlfi_eom(SMFICTX *ctx) {
@@ -18,7 +18,7 @@ sfsistat mlfi_eom(SMFICTX *ctx) {
   Connection *connection = attached_connection(ctx);
   if (connection == nullptr || !connection->message) {
     filter.log.event("mlfi_eom", "private data", LOG_NO_PRIVATE_DATA);
-    return filter.failure_verdict();
+    return failure_verdict(filter);
   }
   if (!filter.enter_dispatch()) {
     // Shutting down: the rules may be gone. Unfiltered, the message must not

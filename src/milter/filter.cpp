@@ -2,6 +2,8 @@
 // only let events pass, and the option negotiation run for every connection.
 #include "milter/filter.h"
 
+#include "milter/callbacks.h"
+
 #include <libmilter/mfdef.h>
 
 #include <chrono>

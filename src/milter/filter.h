@@ -23,8 +23,6 @@
 // copies a shared_ptr under a mutex held for just that.
 #pragma once
 
-#include <libmilter/mfapi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -83,13 +81,6 @@ class Filter {
   bool enter_dispatch() noexcept;
   void leave_dispatch() noexcept { dispatches_running_.fetch_sub(1); }
 
-  // The verdict for a failure under the error policy.
-  sfsistat failure_verdict() const noexcept { return settings.accept_on_error ? SMFIS_CONTINUE : SMFIS_TEMPFAIL; }
-  // The same, for a message being let go because of the failure: counted.
-  sfsistat fail_message() noexcept {
-    counters.failed.fetch_add(1, std::memory_order_relaxed);
-    return failure_verdict();
-  }
 
  private:
   // Held only to copy or swap the pointer, never while a set is in use or
@@ -105,39 +96,5 @@ class Filter {
 // Makes `filter` the one the callbacks use (null: none).
 void install_filter(Filter *filter) noexcept;
 
-// The description handed to smfi_register.
-smfiDesc filter_description() noexcept;
-
-// One MTA connection's state, attached with smfi_setpriv.
-struct Connection {
-  bool add_headers_enabled = false;  // granted at negotiation
-  std::unique_ptr<MessageContext> message;  // the transaction in progress
-};
-
-extern "C" {
-sfsistat mlfi_connect(SMFICTX *ctx, char *hostname, _SOCK_ADDR *address);
-sfsistat mlfi_helo(SMFICTX *ctx, char *helo);
-sfsistat mlfi_envfrom(SMFICTX *ctx, char **argv);
-sfsistat mlfi_envrcpt(SMFICTX *ctx, char **argv);
-sfsistat mlfi_header(SMFICTX *ctx, char *name, char *value);
-sfsistat mlfi_eoh(SMFICTX *ctx);
-sfsistat mlfi_body(SMFICTX *ctx, unsigned char *bytes, size_t length);
-sfsistat mlfi_eom(SMFICTX *ctx);
-sfsistat mlfi_abort(SMFICTX *ctx);
-sfsistat mlfi_close(SMFICTX *ctx);
-sfsistat mlfi_unknown(SMFICTX *ctx, const char *command);
-sfsistat mlfi_data(SMFICTX *ctx);
-sfsistat mlfi_negotiate(SMFICTX *ctx, unsigned long f0, unsigned long f1, unsigned long f2, unsigned long f3,
-                        unsigned long *pf0, unsigned long *pf1, unsigned long *pf2, unsigned long *pf3);
-}
-
-// Releases the message attached to `ctx` and returns the verdict:
-// the failure verdict when `ok` is 0, else SMFIS_CONTINUE. Logs
-// LOG_NO_PRIVATE_DATA when no message is attached.
-sfsistat mlfi_cleanup(SMFICTX *ctx, int ok) noexcept;
-
 // The installed filter (for the callbacks of this layer).
 Filter &installed_filter() noexcept;
-
-// The Connection attached to `ctx`, or null.
-Connection *attached_connection(SMFICTX *ctx) noexcept;

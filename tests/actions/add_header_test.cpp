@@ -8,7 +8,7 @@
 
 #include "actions/actions.h"
 #include "milter/editor.h"
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 

@@ -27,7 +27,7 @@
 #include "base/log.h"
 #include "message/message_context.h"
 #include "message/record.h"
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "rules/parser.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "actions/file_lock.h"
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"

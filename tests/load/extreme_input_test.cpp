@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"

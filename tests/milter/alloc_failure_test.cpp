@@ -13,7 +13,7 @@
 #include "actions/actions.h"
 #include "actions/file_lock.h"
 #include "milter/editor.h"
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "message/message_context.h"
 #include "support/alloc_failure.h"
 #include "support/fake_smfi.h"
@@ -99,7 +99,7 @@ TEST_P(AllocationSweep, EveryAllocationFailsInTurn) {
         const Allocation &a = kAllocations[n];
         EXPECT_EQ(i, a.step);
         want_lines.push_back(no_memory_line(a.where, a.what, accept));
-        EXPECT_EQ(verdict, rules.filter.failure_verdict());
+        EXPECT_EQ(verdict, failure_verdict(rules.filter));
         EXPECT_EQ(context_of(c), nullptr);
         if (verdict == SMFIS_TEMPFAIL) {
           // The MTA gives up on the transaction and aborts it.
@@ -195,7 +195,7 @@ TEST(WalkOutOfMemory, LargeEnvelopeFailsTheMessage) {
     for (int i = 0; i < 300; ++i) m.recipients.push_back("<r" + std::to_string(i) + "@x>");
     feed(c, m);
     fail_nothrow_allocation(0);
-    EXPECT_EQ(mlfi_eom(c.ctx()), rules.filter.failure_verdict());
+    EXPECT_EQ(mlfi_eom(c.ctx()), failure_verdict(rules.filter));
     disarm_allocation_failure();
     EXPECT_EQ(rules.lines(), std::vector<std::string>{no_memory_line("mlfi_eom", "rule match", accept)});
     EXPECT_EQ(rules.filter.counters.failed.load(), 1u);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "message/message_context.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"

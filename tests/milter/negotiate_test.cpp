@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "support/fake_smfi.h"
 #include "support/milter_helpers.h"
 

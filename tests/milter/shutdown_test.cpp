@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "support/milter_helpers.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // smfi_addheader, smfi_addrcpt and smfi_version for unit tests.
 #include "support/fake_smfi.h"
 
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 
 FakeVersion fake_version;
 

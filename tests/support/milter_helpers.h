@@ -26,7 +26,7 @@
 #include "base/trace.h"
 #include "message/message_context.h"
 #include "message/record.h"
-#include "milter/filter.h"
+#include "milter/callbacks.h"
 #include "rules/rule.h"
 #include "rules/rule_match.h"
 #include "rules/template.h"

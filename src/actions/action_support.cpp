@@ -40,13 +40,17 @@ void log_error_naming(const Log &log, const char *where, const char *before, con
   log.event(where, text, LOG_ERROR);
 }
 
+void close_keeping_errno(int fd) noexcept {
+  const int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+}
+
 bool sync_directory(const char *path) noexcept {
   const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return false;
   const bool synced = fsync(dir) == 0;
-  const int saved_errno = errno;
-  close(dir);
-  errno = saved_errno;
+  close_keeping_errno(dir);
   return synced;
 }
 

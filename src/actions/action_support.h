@@ -63,6 +63,9 @@ int for_each_target(const Action &action, const MessageContext &msg, const RuleM
 // `subject` and `after` joined.
 void log_error_naming(const Log &log, const char *where, const char *before, const char *subject, const char *after) noexcept;
 
+// close() that keeps errno for the caller's report.
+void close_keeping_errno(int fd) noexcept;
+
 // fsync of the directory `path`. Returns false with errno set.
 bool sync_directory(const char *path) noexcept;
 

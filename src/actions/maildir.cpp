@@ -105,12 +105,6 @@ int fail(const ActionEnv &env, const char *maildir, const char *step) noexcept {
   return 0;
 }
 
-void close_keeping_errno(int fd) noexcept {
-  const int saved_errno = errno;
-  close(fd);
-  errno = saved_errno;
-}
-
 // mkdirat that counts an existing entry as done. Sets `made` when it made one.
 bool make_directory(int at, const char *path, bool &made) noexcept {
   if (mkdirat(at, path, 0700) == 0) {

@@ -350,15 +350,15 @@ int feed_and_finish(Command &command, const ActionEnv &env, const MessageContext
   return status;
 }
 
-// Runs the command once. Returns 1 on exit status 0, 0 when it failed or ran
-// into the time limit, and -1 when it could not be started.
+// Runs the command once. Returns 1 on exit status 0, 0 when it could not be
+// started, failed or ran into the time limit.
 int run_one(const char *command, bool with_envelope, const ActionEnv &env, const MessageContext &msg) noexcept {
   Command started;
   started.with_envelope = with_envelope;
   if (env.pipe_time_limit_s > 0) started.deadline = Deadline::after_ms(env.pipe_time_limit_s * 1000L);
   if (!start_command(command, started)) {
     log_error_naming(env.log, kWhere, "Could not open program '", command, "'.");
-    return -1;
+    return 0;
   }
   const int status = feed_and_finish(started, env, msg);
   if (started.timed_out) {
@@ -382,6 +382,6 @@ int run_one(const char *command, bool with_envelope, const ActionEnv &env, const
 int ActionPipe(const Action &action, const ActionEnv &env, const MessageContext &msg, const RuleMatch &match) noexcept {
   return for_each_target(action, msg, match, INSERT_SHELL_SAFE, env.log, kWhere,
                          [&](const Target &target) {
-                           return run_one(target.text, (action.with & WITH_ENVELOPE) != 0, env, msg) == 1 ? 1 : 0;
+                           return run_one(target.text, (action.with & WITH_ENVELOPE) != 0, env, msg);
                          });
 }

@@ -8,14 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "actions/action_support.h"
 
-// close() that keeps errno for the caller's report.
-void close_keeping_errno(int fd) noexcept {
-  const int saved_errno = errno;
-  close(fd);
-  errno = saved_errno;
-}
+namespace {
 
 // Whether a link owned by `uid` may be followed: root's or the daemon's own,
 // which no other local user can have planted.
@@ -79,6 +74,32 @@ bool copy_name(const char *start, std::size_t length, char (&name)[NAME_MAX + 1]
   return true;
 }
 
+// Walks the directory levels of `path` from offset `at` up to `last` (where
+// its last name starts), each found in the one before it, from `dir`, which
+// it takes over: `open_level(dir, name, end)` opens the level `name`, which
+// ends at offset `end`. Returns the last level's descriptor, or -1 with
+// errno set.
+template <class OpenLevel>
+int walk_levels(int dir, const char *path, std::size_t at, std::size_t last, OpenLevel open_level) noexcept {
+  while (at < last) {
+    const char *slash = std::strchr(path + at, '/');
+    const std::size_t name_length = static_cast<std::size_t>(slash - (path + at));
+    char name[NAME_MAX + 1];
+    if (!copy_name(path + at, name_length, name)) {
+      close_keeping_errno(dir);
+      return -1;
+    }
+    const std::size_t end = at + name_length;
+    at = end + 1;
+    if (name_length == 0) continue;  // "//"
+    const int next = open_level(dir, name, end);
+    close_keeping_errno(dir);
+    if (next < 0) return -1;
+    dir = next;
+  }
+  return dir;
+}
+
 }  // namespace
 
 bool open_parent_safely(const char *path, std::size_t sender_from, PathParent &parent) noexcept {
@@ -104,22 +125,10 @@ bool open_parent_safely(const char *path, std::size_t sender_from, PathParent &p
   int dir = open(literal, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return false;
 
-  // The sender's directory levels, each found in the one before it.
-  for (std::size_t at = start; at < last;) {
-    const char *slash = std::strchr(path + at, '/');
-    const std::size_t name_length = static_cast<std::size_t>(slash - (path + at));
-    char name[NAME_MAX + 1];
-    if (!copy_name(path + at, name_length, name)) {
-      close_keeping_errno(dir);
-      return false;
-    }
-    at += name_length + 1;
-    if (name_length == 0) continue;  // "//"
-    const int next = open_directory_level(dir, name);
-    close_keeping_errno(dir);
-    if (next < 0) return false;
-    dir = next;
-  }
+  // The sender's directory levels.
+  dir = walk_levels(dir, path, start, last,
+                    [](int at, const char *name, std::size_t) noexcept { return open_directory_level(at, name); });
+  if (dir < 0) return false;
 
   if (!copy_name(path + last, length - last, parent.name)) {
     close_keeping_errno(dir);
@@ -188,29 +197,16 @@ bool make_missing_directories(const char *path, std::size_t sender_from) noexcep
   const char *last_slash = std::strrchr(path, '/');
   if (last_slash == nullptr) return true;  // a name in the working directory
   const std::size_t last = static_cast<std::size_t>(last_slash - path) + 1;
-  int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
-  for (std::size_t at = path[0] == '/' ? 1 : 0; at < last;) {
-    const char *slash = std::strchr(path + at, '/');
-    const std::size_t name_length = static_cast<std::size_t>(slash - (path + at));
-    char name[NAME_MAX + 1];
-    if (!copy_name(path + at, name_length, name)) {
-      close_keeping_errno(dir);
-      return false;
-    }
-    const bool senders = sender_from != static_cast<std::size_t>(-1) && at + name_length >= sender_from;
-    at += name_length + 1;
-    if (name_length == 0) continue;  // "//"
-    int next = -1;
+  const int root = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) return false;
+  const int dir = walk_levels(root, path, path[0] == '/' ? 1 : 0, last, [&](int at, const char *name, std::size_t end) noexcept {
+    const bool senders = sender_from != static_cast<std::size_t>(-1) && end >= sender_from;
     for (bool tried = false;; tried = true) {
-      next = senders ? open_directory_level(dir, name) : openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (next >= 0 || errno != ENOENT || tried) break;
-      if (!make_directory_level(dir, name)) break;
+      const int next = senders ? open_directory_level(at, name) : openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (next >= 0 || errno != ENOENT || tried || !make_directory_level(at, name)) return next;
     }
-    close_keeping_errno(dir);
-    if (next < 0) return false;
-    dir = next;
-  }
+  });
+  if (dir < 0) return false;
   close(dir);
   return true;
 }

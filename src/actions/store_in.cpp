@@ -83,10 +83,13 @@ int write_record(int fd, const struct stat &before, const char *path, const Acti
 // The mailbox as this append opened it.
 struct Mailbox {
   int fd = -1;
-  int dir = -1;  // the directory that holds it, when it was walked to
+  PathParent parent;          // where it was found, when the path was walked (parent.dir >= 0)
+  bool through_link = false;  // reached through a trusted link at the last name
   ~Mailbox() {
-    if (dir >= 0) close(dir);
+    if (parent.dir >= 0) close(parent.dir);
   }
+  // The directory to sync its new name into, or -1: the path's own parent.
+  int name_dir() const noexcept { return through_link ? -1 : parent.dir; }
 };
 
 // Opens the mailbox `path`: as the administrator wrote it when no name of it
@@ -100,12 +103,10 @@ bool open_mailbox(const char *path, std::size_t sender_from, Mailbox &box) noexc
     box.fd = open(path, kFlags, 0620);
     return box.fd >= 0;
   }
-  PathParent parent;
-  if (!open_parent_safely(path, sender_from, parent)) return false;
-  box.dir = parent.dir;
-  bool through_link = false;
+  if (!open_parent_safely(path, sender_from, box.parent)) return false;
+  bool &through_link = box.through_link;
   // O_NONBLOCK: a FIFO planted at the name must not stop the append.
-  const int fd = open_last_safely(parent, kFlags | O_NONBLOCK | O_NOCTTY, 0620, through_link);
+  const int fd = open_last_safely(box.parent, kFlags | O_NONBLOCK | O_NOCTTY, 0620, through_link);
   if (fd < 0) return false;
   struct stat info{};
   int refused = 0;
@@ -118,30 +119,22 @@ bool open_mailbox(const char *path, std::size_t sender_from, Mailbox &box) noexc
     errno = refused;
     return false;
   }
-  if (through_link) {
-    // The file is in another directory than the link: its name is synced
-    // through the path, as for a template without the sender's names.
-    close(box.dir);
-    box.dir = -1;
-  }
   box.fd = fd;
   return true;
 }
 
-// Whether `fd` is still the file at `path`, looked up the way it was opened:
-// a mail reader that rewrites a mailbox renames a new file over it, and an
-// append that waited for the reader's lock would land in the old one.
-bool still_at_path(int fd, const char *path, std::size_t sender_from) noexcept {
+// Whether the mailbox is still the file at `path`, looked up the way it was
+// opened (for the sender's names, at the last name in the directory found
+// then): a mail reader that rewrites a mailbox renames a new file over it,
+// and an append that waited for the reader's lock would land in the old one.
+bool still_at_path(const Mailbox &box, const char *path) noexcept {
   struct stat held{}, now{};
-  if (fstat(fd, &held) != 0 || held.st_nlink == 0) return false;
-  if (sender_from == Inserts::kNone) {
+  if (fstat(box.fd, &held) != 0 || held.st_nlink == 0) return false;
+  if (box.parent.dir < 0) {
     if (stat(path, &now) != 0) return false;
   } else {
-    PathParent parent;
-    if (!open_parent_safely(path, sender_from, parent)) return false;
     bool through_link = false;
-    const int found = open_last_safely(parent, O_PATH, 0, through_link);
-    close(parent.dir);
+    const int found = open_last_safely(box.parent, O_PATH, 0, through_link);
     if (found < 0) return false;
     const bool known = fstat(found, &now) == 0;
     close(found);
@@ -181,14 +174,14 @@ int append_once(const char *path, std::size_t sender_from, LockDeadline deadline
   struct stat before{};
   if (!lock_end_of_file(file_lock, fd, deadline, kept) || fstat(fd, &before) != 0) {
     log_error_naming(env.log, kWhere, "Could not get write lock on '", path, "'.");
-  } else if (!still_at_path(fd, path, sender_from)) {
+  } else if (!still_at_path(box, path)) {
     stored = -1;
   } else if (write_record(fd, before, path, env, msg, with_envelope) != 0) {
     // A device or a FIFO has nothing to sync.
     stored = 1;
     if (S_ISREG(before.st_mode)) {
       writing = false;
-      stored = sync_appended(file_lock, fd, before.st_size, path, box.dir);
+      stored = sync_appended(file_lock, fd, before.st_size, path, box.name_dir());
       if (stored == 0) log_error_naming(env.log, kWhere, "Could not write to file '", path, "'.");
     }
   }

@@ -17,3 +17,9 @@ char *lowercase_in_place(char *text) noexcept {
   for (char *p = text; *p != '\0'; ++p) *p = static_cast<char>(ascii_tolower(static_cast<unsigned char>(*p)));
   return text;
 }
+
+bool equal_ignoring_case(const char *a, const char *b) noexcept {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b)
+    if (ascii_tolower(static_cast<unsigned char>(*a)) != ascii_tolower(static_cast<unsigned char>(*b))) return false;
+  return *a == *b;
+}

@@ -25,3 +25,7 @@ constexpr int ascii_tolower(int ch) noexcept {
 
 // Lower-cases `text` in place in the POSIX locale and returns it.
 char *lowercase_in_place(char *text) noexcept;
+
+// Whether `a` and `b` are the same text in the POSIX locale without regard
+// to case.
+bool equal_ignoring_case(const char *a, const char *b) noexcept;

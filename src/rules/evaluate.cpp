@@ -169,12 +169,6 @@ int match_recipients(const Evaluation &w, const MatchTerm &term, std::uint32_t i
   return result;
 }
 
-bool same_name(const char *a, const char *b) noexcept {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b)
-    if (ascii_tolower(static_cast<unsigned char>(*a)) != ascii_tolower(static_cast<unsigned char>(*b))) return false;
-  return *a == *b;
-}
-
 // Whether some header field named as the term says satisfies it. Traced as
 // the name as written, a colon, and each value tested; a message without the
 // field gives no value. Kept out of line, as match_size is, so that
@@ -185,7 +179,7 @@ bool same_name(const char *a, const char *b) noexcept {
   if (w.out.on(1)) w.out.print("%s: ", name);
   bool any = false;
   for (const HeaderField *header = w.msg.headers.head.get(); header != nullptr; header = header->next.get()) {
-    if (!same_name(header->name.get(), name)) continue;
+    if (!equal_ignoring_case(header->name.get(), name)) continue;
     if (any) w.trace(", ");
     any = true;
     if (match_value(w, term, header->tested != nullptr ? header->tested : header->value.get())) return 1;
@@ -204,9 +198,9 @@ int match_address(const Evaluation &w, const MatchTerm &term, const char *addres
     if (!large) return 0;  // out of memory: the address is skipped
     lower = large.get();
   }
-  for (std::size_t i = 0; i < length; ++i) lower[i] = static_cast<char>(ascii_tolower(static_cast<unsigned char>(address[i])));
+  std::memcpy(lower, address, length);
   lower[length] = '\0';
-  return match_value(w, term, lower);
+  return match_value(w, term, lowercase_in_place(lower));
 }
 
 // Whether some address in the header fields named as the term says
@@ -219,7 +213,7 @@ int match_address(const Evaluation &w, const MatchTerm &term, const char *addres
   int result = 0;
   for (const HeaderField *header = w.msg.headers.head.get(); header != nullptr && result == 0;
        header = header->next.get()) {
-    if (!same_name(header->name.get(), name)) continue;
+    if (!equal_ignoring_case(header->name.get(), name)) continue;
     const char *value = header->value.get();
     for_each_address(value, std::strlen(value), [&](const char *address, std::size_t length) noexcept {
       if (length == 0) return true;  // the null sender's <>

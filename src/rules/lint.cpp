@@ -188,6 +188,12 @@ bool in_family(PieceKind kind, PieceFamily family) noexcept {
   return row != nullptr && row->family == family;
 }
 
+// Which capture (1 to 9) the placeholder of `kind` inserts, or 0.
+std::uint32_t capture_of(PieceKind kind) noexcept {
+  const PieceRow *row = piece_row(kind);
+  return row != nullptr ? row->capture : 0;
+}
+
 bool names_first_to(PieceKind kind) noexcept { return in_family(kind, FAMILY_FIRST_TO); }
 
 bool names_each_to(PieceKind kind) noexcept { return in_family(kind, FAMILY_EACH_TO); }
@@ -332,7 +338,8 @@ class Warnings {
     const long groups = capture_groups(*rule.condition);
     for (const Action *action = rule.actions.head.get(); action != nullptr; action = action->next.get())
       for (const TemplatePiece *piece = action->pieces.head.get(); piece != nullptr; piece = piece->next.get()) {
-        if (capture_number(piece->kind) == 0 || static_cast<long>(capture_number(piece->kind)) <= groups) continue;
+        const std::uint32_t number = capture_of(piece->kind);
+        if (number == 0 || static_cast<long>(number) <= groups) continue;
         if (groups < 0)
           say("Warning - line %d: %%%s is always empty, the rule has no Regex or Matches test that captures\n",
               rule.line, name_of(*piece));

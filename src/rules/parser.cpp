@@ -457,13 +457,6 @@ constexpr char kExpectedComma[] =
     "Be aware that the config file format now requires rules to end in \";\", so your config "
     "file may be out of date\n";
 
-// Whether `word` is `keyword` (lower case) in any case.
-bool is_word(const char *word, const char *keyword) noexcept {
-  for (; *keyword != '\0'; ++word, ++keyword)
-    if (ascii_tolower(static_cast<unsigned char>(*word)) != *keyword) return false;
-  return *word == '\0';
-}
-
 // The modifiers of a With clause, after "With": one or more joined by "and".
 // The first byte after the argument has been read as `ch`; anything but a
 // With clause is pushed back for the caller.
@@ -491,9 +484,9 @@ int read_with_clause(Reader &r, Action &action) noexcept {
     if (ch != EOF) r.unget(ch);
     // Pipe has no directories to make.
     const bool may_create = action.kind != ACTION_PIPE;
-    if (is_word(word, "envelope")) {
+    if (equal_ignoring_case(word, "envelope")) {
       action.with |= WITH_ENVELOPE;
-    } else if (may_create && is_word(word, "create")) {
+    } else if (may_create && equal_ignoring_case(word, "create")) {
       action.with |= WITH_CREATE;
     } else {
       return fail_format(r, "Parsing error - line %d: expected %s after With, found \"%s\"\n", r.line,

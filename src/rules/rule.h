@@ -123,16 +123,8 @@ enum PieceKind : std::uint32_t {
   PIECE_CAPTURE_9_DOMAIN = 42,
 };
 
-inline constexpr PieceKind PIECE_CAPTURE = PIECE_CAPTURE_1;
-inline constexpr PieceKind PIECE_CAPTURE_LAST = PIECE_CAPTURE_9_DOMAIN;
-
-// The captures a template can name: %1% to %9%.
+// The captures a template can name: %1% to %9% (PieceRow::capture).
 inline constexpr std::uint32_t kMaxCaptures = 9;
-
-// The capture that a PIECE_CAPTURE... kind names (1 to 9), or 0.
-constexpr std::uint32_t capture_number(PieceKind kind) noexcept {
-  return kind >= PIECE_CAPTURE && kind <= PIECE_CAPTURE_LAST ? (kind - PIECE_CAPTURE) / 3 + 1 : 0;
-}
 
 // Rule::template_uses bits.
 enum : std::uint32_t {

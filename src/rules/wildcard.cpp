@@ -89,14 +89,6 @@ bool wildcard_valid(const char *pattern, std::size_t length) noexcept {
   return true;
 }
 
-namespace {
-
-// Whether the element at pattern[p] (not "*") is a group: "?" or a set.
-bool is_group(const char *pattern, std::size_t length, std::size_t p) noexcept {
-  return pattern[p] == '?' || (pattern[p] == '[' && set_length(pattern, length, p) != 0);
-}
-
-}  // namespace
 
 std::size_t wildcard_groups(const char *pattern, std::size_t length) noexcept {
   std::size_t groups = 0;
@@ -115,13 +107,17 @@ std::size_t wildcard_groups(const char *pattern, std::size_t length) noexcept {
   return groups;
 }
 
-// The same walk as wildcard_match, recording each group's span as it goes.
-// Going back to the last star re-records the groups after it; every group
-// before it keeps what it took, which is the fewest bytes it could.
-bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, const char *value,
-                           std::size_t value_length, WildcardSpan *spans, std::size_t max_groups) noexcept {
+namespace {
+
+// The one pass of both matchers. With `kGroups` it records each group's span
+// as it goes: going back to the last star re-records the groups after it,
+// and every group before it keeps what it took, which is the fewest bytes it
+// could. Without, it records nothing and costs what a plain match costs.
+template <bool kGroups>
+bool match_walk(const char *pattern, std::size_t pattern_length, const char *value, std::size_t value_length,
+                WildcardSpan *spans, std::size_t max_groups) noexcept {
   const auto record = [&](std::size_t group, std::size_t start, std::size_t length) noexcept {
-    if (group < max_groups) spans[group] = WildcardSpan{start, length};
+    if (kGroups && group < max_groups) spans[group] = WildcardSpan{start, length};
   };
   std::size_t p = 0, v = 0, group = 0;
   std::size_t star = kNone;  // the element after the last "*"
@@ -130,16 +126,19 @@ bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, cons
   while (v < value_length) {
     if (p < pattern_length) {
       if (pattern[p] == '*') {
-        record(group, v, 0);
-        star_group = group++;
-        star_start = v;
+        if constexpr (kGroups) {
+          record(group, v, 0);
+          star_group = group++;
+          star_start = v;
+        }
         star = ++p;
         star_v = v;
         continue;
       }
       std::size_t step = 1;
       if (element_takes(pattern, pattern_length, p, static_cast<unsigned char>(value[v]), step)) {
-        if (is_group(pattern, pattern_length, p)) record(group++, v, 1);
+        // "?" and a set are groups; a "[" that took more than itself opened one.
+        if (kGroups && (pattern[p] == '?' || (pattern[p] == '[' && step > 1))) record(group++, v, 1);
         p += step;
         ++v;
         continue;
@@ -148,36 +147,23 @@ bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, cons
     if (star == kNone) return false;
     p = star;  // the last star takes one byte more
     v = ++star_v;
-    record(star_group, star_start, star_v - star_start);
-    group = star_group + 1;
+    if constexpr (kGroups) {
+      record(star_group, star_start, star_v - star_start);
+      group = star_group + 1;
+    }
   }
   for (; p < pattern_length && pattern[p] == '*'; ++p) record(group++, v, 0);
   return p == pattern_length;
 }
 
+}  // namespace
+
+bool wildcard_match_groups(const char *pattern, std::size_t pattern_length, const char *value,
+                           std::size_t value_length, WildcardSpan *spans, std::size_t max_groups) noexcept {
+  return match_walk<true>(pattern, pattern_length, value, value_length, spans, max_groups);
+}
+
 bool wildcard_match(const char *pattern, std::size_t pattern_length, const char *value,
                     std::size_t value_length) noexcept {
-  std::size_t p = 0, v = 0;
-  std::size_t star = kNone;  // the element after the last "*"
-  std::size_t star_v = 0;    // where that star's run ends for now
-  while (v < value_length) {
-    if (p < pattern_length) {
-      if (pattern[p] == '*') {
-        star = ++p;
-        star_v = v;
-        continue;
-      }
-      std::size_t step = 1;
-      if (element_takes(pattern, pattern_length, p, static_cast<unsigned char>(value[v]), step)) {
-        p += step;
-        ++v;
-        continue;
-      }
-    }
-    if (star == kNone) return false;
-    p = star;  // the last star takes one byte more
-    v = ++star_v;
-  }
-  while (p < pattern_length && pattern[p] == '*') ++p;
-  return p == pattern_length;
+  return match_walk<false>(pattern, pattern_length, value, value_length, nullptr, 0);
 }

@@ -162,12 +162,7 @@ Bytes read_message(const char *path) noexcept {
 // The envelope, when the options do not give it: the addresses of the
 // headers' address lists.
 
-bool name_is(const HeaderField &header, const char *name) noexcept {
-  const char *a = header.name.get();
-  for (; *a != '\0' && *name != '\0'; ++a, ++name)
-    if (ascii_tolower(static_cast<unsigned char>(*a)) != *name) return false;
-  return *a == '\0' && *name == '\0';
-}
+bool name_is(const HeaderField &header, const char *name) noexcept { return equal_ignoring_case(header.name.get(), name); }
 
 // The envelope sender: the first address of Return-Path, else of From; the
 // null sender when neither has one.
